@@ -1,0 +1,56 @@
+// The engine stand-in's socket server: carries the UI's side of every channel
+// to one UI process at a time over a local stream socket. Main-thread only;
+// all socket I/O runs on the default GLib main context.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+#include "embedding/engine.h"
+
+namespace vellumark {
+
+class UiBridge {
+ public:
+  explicit UiBridge(EngineMessenger& messenger);
+  // Closes the connection (completing what the UI owed the host with empty
+  // replies) and removes the socket file if it is still ours.
+  ~UiBridge();
+  UiBridge(const UiBridge&) = delete;
+  UiBridge& operator=(const UiBridge&) = delete;
+
+  // Creates the socket's folder (0700) and the socket (0600), replacing a
+  // stale one, and starts accepting. False with a message when another host
+  // answers on `path` or the socket cannot be made. Prints
+  // "UI bridge listening on PATH" to standard error on success.
+  bool listen(std::string path, std::string* error);
+
+  // The uid a peer must have. Defaults to the process's effective uid.
+  void setExpectedUid(uid_t uid) { expectedUid_ = uid; }
+
+  const std::string& path() const { return path_; }
+  bool listening() const { return listenFd_ >= 0; }
+  bool uiConnected() const { return connection_ != nullptr; }
+
+ private:
+  class Connection;
+  struct Callbacks;
+
+  void acceptPending();
+  void accept(int fd);
+  void connectionClosed(Connection* connection);
+  void stopListening();
+
+  EngineMessenger& messenger_;
+  std::string path_;
+  int listenFd_ = -1;
+  unsigned acceptSource_ = 0;
+  dev_t socketDev_ = 0;
+  ino_t socketIno_ = 0;
+  uid_t expectedUid_;
+  std::shared_ptr<Connection> connection_;
+};
+
+}  // namespace vellumark

@@ -1,0 +1,272 @@
+#include "embedding/channels.h"
+
+#include <exception>
+
+namespace vellumark {
+
+namespace {
+
+// A handler that throws must not leave the caller waiting: answer once with
+// the generic error envelope the UI's own channels use for such failures.
+void answerAfterThrow(const std::string& channel, const MethodResult& result, const char* what) {
+  logEngineMessage("channel " + channel + ": handler failed: " + what);
+  if (!result.answered()) result.error("error", std::string(what));
+}
+
+}  // namespace
+
+MethodResult::MethodResult(BinaryReply reply, std::shared_ptr<const StandardMethodCodec> codec)
+    : reply_(std::move(reply)), codec_(std::move(codec)) {}
+
+void MethodResult::success(const ChannelValue& value) const {
+  if (reply_.answered()) {
+    reply_({});  // logs the second answer
+    return;
+  }
+  Bytes bytes = codec_->encodeSuccessEnvelope(value);
+  reply_(bytes);
+}
+
+void MethodResult::error(const ChannelError& error) const {
+  if (reply_.answered()) {
+    reply_({});
+    return;
+  }
+  Bytes bytes = codec_->encodeErrorEnvelope(error);
+  reply_(bytes);
+}
+
+void MethodResult::error(std::string code, std::optional<std::string> message,
+                         ChannelValue details) const {
+  error(ChannelError::errorWithCode(std::move(code), std::move(message), std::move(details)));
+}
+
+void MethodResult::notImplemented() const { reply_({}); }
+
+void MethodResult::operator()(const MethodResponse& response) const {
+  if (const auto* v = std::get_if<ChannelValue>(&response)) {
+    success(*v);
+  } else if (const auto* e = std::get_if<ChannelError>(&response)) {
+    error(*e);
+  } else {
+    notImplemented();
+  }
+}
+
+MethodResponse decodeMethodResponse(std::span<const uint8_t> reply,
+                                    const StandardMethodCodec& codec) {
+  if (reply.empty()) return FlutterMethodNotImplemented;
+  MethodEnvelope envelope = codec.decodeEnvelope(reply);
+  if (auto* e = std::get_if<ChannelError>(&envelope)) return std::move(*e);
+  return std::get<ChannelValue>(std::move(envelope));
+}
+
+// ---------------------------------------------------------------------------
+
+FlutterMethodChannel::FlutterMethodChannel(std::string name, BinaryMessenger& messenger,
+                                           std::shared_ptr<const StandardMethodCodec> codec)
+    : name_(std::move(name)), messenger_(messenger), codec_(std::move(codec)) {}
+
+std::shared_ptr<FlutterMethodChannel> FlutterMethodChannel::methodChannelWithName(
+    std::string name, BinaryMessenger& messenger) {
+  return std::make_shared<FlutterMethodChannel>(std::move(name), messenger);
+}
+
+void FlutterMethodChannel::setMethodCallHandler(MethodCallHandler handler) {
+  if (!handler) {
+    messenger_.setMessageHandler(name_, nullptr);
+    return;
+  }
+  messenger_.setMessageHandler(
+      name_, [name = name_, codec = codec_, handler = std::move(handler)](
+                 std::span<const uint8_t> message, BinaryReply reply) {
+        MethodCall call;
+        try {
+          call = codec->decodeMethodCall(message);
+        } catch (const CodecError& e) {
+          logEngineMessage("channel " + name + ": undecodable method call: " + e.what());
+          reply.sendEmpty();
+          return;
+        }
+        MethodResult result(std::move(reply), codec);
+        try {
+          handler(call, result);
+        } catch (const std::exception& e) {
+          answerAfterThrow(name, result, e.what());
+        } catch (...) {
+          answerAfterThrow(name, result, "unknown exception");
+        }
+      });
+}
+
+void FlutterMethodChannel::invokeMethod(const std::string& method, const ChannelValue& arguments) {
+  messenger_.sendOnChannel(name_, codec_->encodeMethodCall(MethodCall{method, arguments}));
+}
+
+void FlutterMethodChannel::invokeMethod(const std::string& method, const ChannelValue& arguments,
+                                        std::function<void(const MethodResponse&)> result) {
+  if (!result) {
+    invokeMethod(method, arguments);
+    return;
+  }
+  messenger_.sendOnChannel(
+      name_, codec_->encodeMethodCall(MethodCall{method, arguments}),
+      [name = name_, codec = codec_, result = std::move(result)](std::span<const uint8_t> reply) {
+        MethodResponse response;
+        try {
+          response = decodeMethodResponse(reply, *codec);
+        } catch (const CodecError& e) {
+          logEngineMessage("channel " + name + ": undecodable reply: " + e.what());
+          response = ChannelError::errorWithCode("error", std::string("malformed reply: ") + e.what());
+        }
+        result(response);
+      });
+}
+
+// ---------------------------------------------------------------------------
+
+struct EventSink::State {
+  BinaryMessenger* messenger = nullptr;
+  std::string channel;
+  std::shared_ptr<const StandardMethodCodec> codec;
+  bool active = true;
+};
+
+void EventSink::success(const ChannelValue& event) const {
+  if (!active()) return;
+  state_->messenger->sendOnChannel(state_->channel, state_->codec->encodeSuccessEnvelope(event));
+}
+
+void EventSink::error(const ChannelError& error) const {
+  if (!active()) return;
+  state_->messenger->sendOnChannel(state_->channel, state_->codec->encodeErrorEnvelope(error));
+}
+
+bool EventSink::active() const { return state_ && state_->active; }
+
+FlutterEventChannel::FlutterEventChannel(std::string name, BinaryMessenger& messenger,
+                                         std::shared_ptr<const StandardMethodCodec> codec)
+    : name_(std::move(name)), messenger_(messenger), codec_(std::move(codec)) {}
+
+std::shared_ptr<FlutterEventChannel> FlutterEventChannel::eventChannelWithName(
+    std::string name, BinaryMessenger& messenger) {
+  return std::make_shared<FlutterEventChannel>(std::move(name), messenger);
+}
+
+void FlutterEventChannel::setStreamHandler(std::shared_ptr<FlutterStreamHandler> handler) {
+  if (!handler) {
+    messenger_.setMessageHandler(name_, nullptr);
+    return;
+  }
+  // The current stream's sink state, shared by the handler closure only.
+  auto current = std::make_shared<std::shared_ptr<EventSink::State>>();
+  BinaryMessenger* messenger = &messenger_;
+  messenger_.setMessageHandler(
+      name_, [name = name_, codec = codec_, handler = std::move(handler), current, messenger](
+                 std::span<const uint8_t> message, BinaryReply reply) {
+        MethodCall call;
+        try {
+          call = codec->decodeMethodCall(message);
+        } catch (const CodecError& e) {
+          logEngineMessage("channel " + name + ": undecodable stream request: " + e.what());
+          reply.sendEmpty();
+          return;
+        }
+        auto answer = [&](const std::optional<ChannelError>& error) {
+          Bytes bytes = error ? codec->encodeErrorEnvelope(*error)
+                              : codec->encodeSuccessEnvelope(ChannelValue());
+          reply(bytes);
+        };
+        try {
+          if (call.method == "listen") {
+            if (*current && (*current)->active) {
+              (*current)->active = false;
+              handler->onCancelWithArguments(ChannelValue());
+            }
+            auto state = std::make_shared<EventSink::State>();
+            state->messenger = messenger;
+            state->channel = name;
+            state->codec = codec;
+            *current = state;
+            std::optional<ChannelError> error = handler->onListenWithArguments(
+                call.arguments, EventSink(state));
+            if (error) state->active = false;
+            answer(error);
+          } else if (call.method == "cancel") {
+            if (!*current || !(*current)->active) {
+              answer(ChannelError::errorWithCode("error", "No active stream to cancel"));
+              return;
+            }
+            (*current)->active = false;
+            answer(handler->onCancelWithArguments(call.arguments));
+          } else {
+            reply.sendEmpty();
+          }
+        } catch (const std::exception& e) {
+          logEngineMessage("channel " + name + ": stream handler failed: " + e.what());
+          if (!reply.answered()) answer(ChannelError::errorWithCode("error", std::string(e.what())));
+        }
+      });
+}
+
+// ---------------------------------------------------------------------------
+
+FlutterBasicMessageChannel::FlutterBasicMessageChannel(std::string name, BinaryMessenger& messenger,
+                                                       std::shared_ptr<const MessageCodec> codec)
+    : name_(std::move(name)), messenger_(messenger), codec_(std::move(codec)) {}
+
+void FlutterBasicMessageChannel::setMessageHandler(BasicMessageHandler handler) {
+  if (!handler) {
+    messenger_.setMessageHandler(name_, nullptr);
+    return;
+  }
+  messenger_.setMessageHandler(
+      name_, [name = name_, codec = codec_, handler = std::move(handler)](
+                 std::span<const uint8_t> message, BinaryReply reply) {
+        ChannelValue value;
+        try {
+          value = codec->decodeMessage(message);
+        } catch (const CodecError& e) {
+          logEngineMessage("channel " + name + ": undecodable message: " + e.what());
+          reply.sendEmpty();
+          return;
+        }
+        BasicMessageReply answer = [reply, codec](const ChannelValue& v) {
+          if (reply.answered()) {
+            reply({});
+            return;
+          }
+          Bytes bytes = codec->encodeMessage(v);
+          reply(bytes);
+        };
+        try {
+          handler(value, answer);
+        } catch (const std::exception& e) {
+          logEngineMessage("channel " + name + ": handler failed: " + e.what());
+        }
+      });
+}
+
+void FlutterBasicMessageChannel::sendMessage(
+    const ChannelValue& message, std::function<void(std::optional<ChannelValue>)> reply) {
+  if (!reply) {
+    messenger_.sendOnChannel(name_, codec_->encodeMessage(message));
+    return;
+  }
+  messenger_.sendOnChannel(
+      name_, codec_->encodeMessage(message),
+      [name = name_, codec = codec_, reply = std::move(reply)](std::span<const uint8_t> bytes) {
+        if (bytes.empty()) {
+          reply(std::nullopt);
+          return;
+        }
+        try {
+          reply(codec->decodeMessage(bytes));
+        } catch (const CodecError& e) {
+          logEngineMessage("channel " + name + ": undecodable reply: " + e.what());
+          reply(std::nullopt);
+        }
+      });
+}
+
+}  // namespace vellumark

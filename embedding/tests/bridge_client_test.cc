@@ -1,0 +1,121 @@
+// The client against a scripted host: a plain listening socket this test
+// drives by hand, writing frames ahead of the client's reads.
+#include "embedding/bridge_client.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace vellumark::bridge {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+
+class ScriptedHost : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "bridge-client-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    path_ = dir_ + "/ui.sock";
+    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path_.c_str(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(::listen(listenFd_, 4), 0);
+    client_.connect(path_);
+    hostFd_ = ::accept(listenFd_, nullptr, nullptr);
+    ASSERT_GE(hostFd_, 0);
+  }
+  void TearDown() override {
+    client_.close();
+    if (hostFd_ >= 0) ::close(hostFd_);
+    ::close(listenFd_);
+    std::filesystem::remove_all(dir_);
+  }
+
+  void hostWrite(const Bytes& bytes) {
+    ASSERT_EQ(::write(hostFd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  // The frames the client has written so far.
+  std::vector<Frame> hostRead() {
+    uint8_t buf[4096];
+    const ssize_t n = ::recv(hostFd_, buf, sizeof(buf), MSG_DONTWAIT);
+    if (n > 0) hostReader_.feed(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
+    std::vector<Frame> frames;
+    while (auto f = hostReader_.next()) frames.push_back(std::move(*f));
+    return frames;
+  }
+
+  std::string dir_, path_;
+  int listenFd_ = -1;
+  int hostFd_ = -1;
+  BridgeClient client_;
+  FrameReader hostReader_;
+};
+
+TEST_F(ScriptedHost, CallQueuesHostMessagesThatArriveBeforeTheReply) {
+  hostWrite(encodeMessageFrame("window_manager", 0, Bytes{1}));
+  hostWrite(encodeMessageFrame("desktop_drop", 4, Bytes{2}));
+  hostWrite(encodeReplyFrame(1, Bytes{0, 0}));
+  EXPECT_EQ(client_.call("tessel_macos", Bytes{9, 9}), (Bytes{0, 0}));
+
+  const auto sent = hostRead();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0], (Frame{FrameKind::Message, 1, "tessel_macos", {9, 9}}));
+
+  auto first = client_.nextHostMessage(1s);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->channel, "window_manager");
+  EXPECT_EQ(first->id, 0u);
+  auto second = client_.nextHostMessage(1s);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->channel, "desktop_drop");
+  EXPECT_EQ(second->id, 4u);
+  client_.reply(second->id, Bytes{0, 0});
+  client_.send("ping", {});
+  const auto more = hostRead();
+  ASSERT_EQ(more.size(), 2u);
+  EXPECT_EQ(more[0], (Frame{FrameKind::Reply, 4, "", {0, 0}}));
+  EXPECT_EQ(more[1], (Frame{FrameKind::Message, 0, "ping", {}}));
+  EXPECT_FALSE(client_.nextHostMessage(10ms));
+}
+
+TEST_F(ScriptedHost, LateReplyToATimedOutCallIsDroppedAndIdsStayDistinct) {
+  EXPECT_THROW(client_.call("slow", {}, 30ms), BridgeTimeout);
+  EXPECT_TRUE(client_.connected());
+  // The late answer to id 1 arrives before the answer to the next call.
+  hostWrite(encodeReplyFrame(1, Bytes{1}));
+  hostWrite(encodeReplyFrame(2, Bytes{2}));
+  EXPECT_EQ(client_.call("fast", {}), (Bytes{2}));
+  const auto sent = hostRead();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].id, 1u);
+  EXPECT_EQ(sent[1].id, 2u);
+}
+
+TEST_F(ScriptedHost, HostFaultsEndTheConnectionWithAnError) {
+  // A reply nobody asked for is a protocol error.
+  hostWrite(encodeReplyFrame(77, {}));
+  try {
+    client_.call("x", {});
+    FAIL() << "expected an error";
+  } catch (const BridgeTimeout&) {
+    FAIL() << "not a timeout";
+  } catch (const BridgeError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("not pending"));
+  }
+  EXPECT_FALSE(client_.connected());
+  EXPECT_THROW(client_.send("x", {}), BridgeError);
+}
+
+}  // namespace
+}  // namespace vellumark::bridge
