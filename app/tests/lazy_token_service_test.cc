@@ -1,0 +1,43 @@
+#include "lazy_token_service.h"
+
+#include <gtest/gtest.h>
+
+namespace vellumark {
+namespace {
+
+class CountingTokens : public platform::TokenService {
+ public:
+  std::vector<std::string> tokenIDs() override { return {"t1"}; }
+  platform::QueryResult copyMatching(const platform::IdentityQuery&) override {
+    return {platform::status::kSuccess, nullptr, {}};
+  }
+  std::optional<std::string> copyErrorMessageString(int32_t) override { return "text"; }
+};
+
+TEST(LazyTokenServiceTest, MakesTheServiceOnceOnFirstUse) {
+  int made = 0;
+  LazyTokenService lazy([&] {
+    ++made;
+    return std::make_shared<CountingTokens>();
+  });
+  EXPECT_EQ(made, 0);
+  EXPECT_EQ(lazy.tokenIDs(), std::vector<std::string>{"t1"});
+  EXPECT_EQ(lazy.copyMatching({}).status, platform::status::kSuccess);
+  EXPECT_EQ(lazy.copyErrorMessageString(-50), "text");
+  EXPECT_EQ(made, 1);
+}
+
+TEST(LazyTokenServiceTest, AFactoryThatFailsLeavesNoTokensAndNoCrash) {
+  int made = 0;
+  LazyTokenService lazy([&] {
+    ++made;
+    return std::shared_ptr<platform::TokenService>();
+  });
+  EXPECT_TRUE(lazy.tokenIDs().empty());
+  EXPECT_EQ(lazy.copyMatching({}).status, platform::status::kNotAvailable);
+  EXPECT_FALSE(lazy.copyErrorMessageString(-50));
+  EXPECT_EQ(made, 1);  // not retried on every call
+}
+
+}  // namespace
+}  // namespace vellumark

@@ -1,0 +1,369 @@
+// The built host, end to end: the splash on screen, the settings shortcut on
+// the menu channel, closing the window, the bundle on disk.
+#include <fcntl.h>
+#include <gdk/gdk.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "embedding/bridge_client.h"
+#include "embedding/codec.h"
+#include "platform_linux/bundle.h"
+
+namespace vellumark {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const fs::path kBundle = fs::path(VELLUMARK_BINARY_DIR) / "Vellumark";
+const fs::path kHostctl = fs::path(VELLUMARK_BINARY_DIR) / "tools/hostctl/hostctl";
+
+std::string run(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  std::array<char, 4096> buffer{};
+  size_t n = 0;
+  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.append(buffer.data(), n);
+  pclose(pipe);
+  return out;
+}
+
+// A host started in its own process group and its own session bus, so
+// concurrent hosts never meet as one single-instance application.
+class Host {
+ public:
+  explicit Host(const fs::path& dir) : socket_(dir / "ui.sock"), log_(dir / "host.log") {}
+  ~Host() { stop(); }
+
+  void start() {
+    started_ = Clock::now();
+    pid_ = fork();
+    if (pid_ == 0) {
+      setpgid(0, 0);
+      setenv("VELLUMARK_UI_SOCKET", socket_.c_str(), 1);
+      const int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (fd >= 0) dup2(fd, STDERR_FILENO);
+      const std::string exe = (kBundle / "bin/vellumark").string();
+      execlp("dbus-run-session", "dbus-run-session", "--", exe.c_str(), nullptr);
+      _exit(127);
+    }
+    setpgid(pid_, pid_);
+  }
+
+  bool waitForSocket(std::chrono::milliseconds timeout = 10s) const {
+    const auto deadline = Clock::now() + timeout;
+    struct stat st {};
+    while (Clock::now() < deadline) {
+      if (::stat(socket_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+
+  // The exit status, or nullopt if still running after `timeout`.
+  std::optional<int> waitExit(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (pid_ > 0) {
+      int status = 0;
+      const pid_t r = waitpid(pid_, &status, WNOHANG);
+      if (r == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      if (Clock::now() >= deadline) return std::nullopt;
+      std::this_thread::sleep_for(10ms);
+    }
+    return std::nullopt;
+  }
+
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(-pid_, SIGTERM);
+    if (!waitExit(3s)) {
+      kill(-pid_, SIGKILL);
+      waitExit(3s);
+    }
+  }
+
+  void sleepUntil(std::chrono::milliseconds sinceStart) const {
+    std::this_thread::sleep_until(started_ + sinceStart);
+  }
+  std::chrono::milliseconds sinceStart() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_);
+  }
+
+  const fs::path& socket() const { return socket_; }
+  std::string log() const {
+    std::ifstream in(log_);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+ private:
+  fs::path socket_;
+  fs::path log_;
+  pid_t pid_ = -1;
+  Clock::time_point started_;
+};
+
+struct Geometry {
+  int x = 0, y = 0, width = 0, height = 0;
+};
+
+// The main window's client area on the screen.
+std::optional<Geometry> findMainWindow() {
+  std::istringstream ids(
+      run("xdotool search --sync --onlyvisible --name '^Vellumark$' 2>/dev/null"));
+  std::string id;
+  if (!(ids >> id)) return std::nullopt;
+  std::istringstream info(run("xwininfo -id " + id));
+  Geometry g;
+  std::string line;
+  while (std::getline(info, line)) {
+    auto value = [&](const char* key, int& out) {
+      const auto at = line.find(key);
+      if (at != std::string::npos) out = std::atoi(line.c_str() + at + std::strlen(key));
+    };
+    value("Absolute upper-left X:", g.x);
+    value("Absolute upper-left Y:", g.y);
+    value("Width:", g.width);
+    value("Height:", g.height);
+  }
+  if (g.width <= 0 || g.height <= 0) return std::nullopt;
+  return g;
+}
+
+std::string mainWindowId() {
+  std::istringstream ids(
+      run("xdotool search --sync --onlyvisible --name '^Vellumark$' 2>/dev/null"));
+  std::string id;
+  ids >> id;
+  return id;
+}
+
+struct Screenshot {
+  GdkPixbuf* pixbuf = nullptr;
+  ~Screenshot() {
+    if (pixbuf != nullptr) g_object_unref(pixbuf);
+  }
+  std::array<int, 3> at(int x, int y) const {
+    const int channels = gdk_pixbuf_get_n_channels(pixbuf);
+    const int stride = gdk_pixbuf_get_rowstride(pixbuf);
+    const guchar* p = gdk_pixbuf_read_pixels(pixbuf) + y * stride + x * channels;
+    return {p[0], p[1], p[2]};
+  }
+};
+
+// Grabs the whole screen in-process: a few milliseconds, where spawning
+// `import` would take a large part of the time window being checked.
+std::unique_ptr<Screenshot> screenshot() {
+  static const bool ready = gdk_init_check(nullptr, nullptr);
+  if (!ready) return nullptr;
+  GdkWindow* root = gdk_get_default_root_window();
+  auto shot = std::make_unique<Screenshot>();
+  shot->pixbuf = gdk_pixbuf_get_from_window(root, 0, 0, gdk_window_get_width(root),
+                                            gdk_window_get_height(root));
+  if (shot->pixbuf == nullptr) return nullptr;
+  return shot;
+}
+
+constexpr std::array<int, 3> kBlue{0x12, 0x4E, 0x98};
+constexpr std::array<int, 3> kCream{0xF4, 0xF1, 0xEA};  // the icon's plate
+
+bool near(const std::array<int, 3>& a, const std::array<int, 3>& b, int tolerance = 6) {
+  for (size_t i = 0; i < 3; ++i) {
+    if (std::abs(a[i] - b[i]) > tolerance) return false;
+  }
+  return true;
+}
+
+// The bounding box of the icon's plate within `area`.
+std::optional<Geometry> iconBox(const Screenshot& shot, const Geometry& area) {
+  int minX = INT32_MAX, minY = INT32_MAX, maxX = -1, maxY = -1;
+  for (int y = area.y; y < area.y + area.height; ++y) {
+    for (int x = area.x; x < area.x + area.width; ++x) {
+      if (!near(shot.at(x, y), kCream)) continue;
+      minX = std::min(minX, x);
+      maxX = std::max(maxX, x);
+      minY = std::min(minY, y);
+      maxY = std::max(maxY, y);
+    }
+  }
+  if (maxX < 0) return std::nullopt;
+  return Geometry{minX, minY, maxX - minX + 1, maxY - minY + 1};
+}
+
+class AppHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "needs a display (with-test-env.sh)";
+    ASSERT_TRUE(fs::exists(kBundle / "bin/vellumark"));
+    char tmpl[] = "/tmp/vellumark-host.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+  }
+  void TearDown() override {
+    host.reset();
+    if (!dir.empty()) fs::remove_all(dir);
+  }
+
+  Host& startHost() {
+    host = std::make_unique<Host>(dir);
+    host->start();
+    return *host;
+  }
+
+  fs::path dir;
+  std::unique_ptr<Host> host;
+};
+
+TEST_F(AppHostTest, SplashShowsTheCentredIconThenFadesToTheBackground) {
+  Host& h = startHost();
+  h.sleepUntil(300ms);
+  auto early = screenshot();
+  const auto earlyAt = h.sinceStart();
+  h.sleepUntil(1200ms);
+  auto late = screenshot();
+  ASSERT_TRUE(h.waitForSocket()) << h.log();
+  ASSERT_TRUE(early && late);
+  EXPECT_LE(earlyAt.count(), 400) << "the machine was too slow to catch the splash";
+
+  auto window = findMainWindow();
+  ASSERT_TRUE(window);
+  // The engine's view fills the client area below the menu bar; sample its
+  // lower part, which the bar never covers.
+  const int cx = window->x + window->width / 2;
+  const Geometry lowerHalf{window->x, window->y + window->height / 2, window->width,
+                           window->height / 2};
+
+  auto box = iconBox(*early, *window);
+  ASSERT_TRUE(box) << "no icon 0.3 s after start";
+  // The plate is 224/256 of the 128-point icon.
+  EXPECT_NEAR(box->width, 112, 4);
+  EXPECT_NEAR(box->height, 112, 4);
+  EXPECT_NEAR(box->x + box->width / 2, cx, 2);
+  EXPECT_NEAR(box->y + box->height / 2, window->y + window->height / 2, 20);
+  EXPECT_EQ(early->at(lowerHalf.x + 5, lowerHalf.y + lowerHalf.height - 5), kBlue);
+
+  EXPECT_FALSE(iconBox(*late, *window)) << "icon still up 1.2 s after start";
+  EXPECT_EQ(late->at(cx, window->y + window->height / 2), kBlue);
+  EXPECT_EQ(late->at(box->x + 10, box->y + 10), kBlue);
+}
+
+TEST_F(AppHostTest, CtrlCommaSendsOpenPreferencesOnTheMenuChannel) {
+  Host& h = startHost();
+  ASSERT_TRUE(h.waitForSocket()) << h.log();
+  bridge::BridgeClient ui;
+  ui.connect(h.socket().string());
+
+  const std::string id = mainWindowId();
+  ASSERT_FALSE(id.empty());
+  run("xdotool windowactivate --sync " + id + " key --clearmodifiers ctrl+comma");
+
+  auto message = ui.nextHostMessage(5s);
+  ASSERT_TRUE(message) << h.log();
+  EXPECT_EQ(message->channel, "vellumark/menu");
+  EXPECT_EQ(message->id, 0u);  // no answer awaited
+  const MethodCall call = StandardMethodCodec::sharedInstance()->decodeMethodCall(message->payload);
+  EXPECT_EQ(call.method, "openPreferences");
+  EXPECT_TRUE(call.arguments.isNull());
+  // Exactly one call per key press.
+  EXPECT_FALSE(ui.nextHostMessage(300ms));
+}
+
+TEST_F(AppHostTest, HostctlWatchPrintsTheSettingsCall) {
+  if (!fs::exists(kHostctl)) GTEST_SKIP() << "hostctl not built";
+  Host& h = startHost();
+  ASSERT_TRUE(h.waitForSocket()) << h.log();
+  // Held for a UI that is not there yet, then delivered when hostctl connects.
+  run("xdotool windowactivate --sync " + mainWindowId() + " key --clearmodifiers ctrl+comma");
+  const std::string out = run("VELLUMARK_UI_SOCKET=" + h.socket().string() + " " +
+                              kHostctl.string() + " watch vellumark/menu --count 1 2>&1");
+  EXPECT_NE(out.find("\"openPreferences\""), std::string::npos) << out;
+  EXPECT_NE(out.find("null"), std::string::npos) << out;
+}
+
+TEST_F(AppHostTest, ClosingTheWindowThroughTheWindowManagerExitsWithZero) {
+  Host& h = startHost();
+  ASSERT_TRUE(h.waitForSocket()) << h.log();
+  const std::string id = mainWindowId();
+  ASSERT_FALSE(id.empty());
+  run("wmctrl -i -c " + id);
+  const auto status = h.waitExit(5s);
+  ASSERT_TRUE(status) << "still running after the window closed";
+  EXPECT_EQ(*status, 0) << h.log();
+  EXPECT_FALSE(fs::exists(h.socket())) << "socket left behind";
+}
+
+TEST_F(AppHostTest, SecondHostOnALiveSocketFailsClearly) {
+  Host& first = startHost();
+  ASSERT_TRUE(first.waitForSocket()) << first.log();
+  fs::create_directories(dir / "second");
+  Host second(dir / "second");
+  // Same socket path as the first host.
+  fs::create_symlink(first.socket(), dir / "second" / "ui.sock");
+  second.start();
+  const auto status = second.waitExit(10s);
+  ASSERT_TRUE(status);
+  EXPECT_NE(*status, 0);
+  EXPECT_NE(second.log().find("vellumark:"), std::string::npos) << second.log();
+  EXPECT_FALSE(first.waitExit(0ms)) << "the first host went down";
+}
+
+// ---- the bundle on disk ------------------------------------------------------
+
+void expectBundle(const fs::path& root) {
+  SCOPED_TRACE(root.string());
+  for (const char* file :
+       {"Info.plist", "Entitlements.plist", "Resources/AppIcon.png", "Resources/MainMenu.ui",
+        "Resources/vellumark.desktop", "bin/vellumark"}) {
+    EXPECT_TRUE(fs::is_regular_file(root / file)) << file;
+  }
+  auto bundle = linux_platform::openBundle(root.string());
+  EXPECT_EQ(bundle->bundleIdentifier(), "com.vellumark.desktop");
+  for (const char* key : {"CFBundleName", "CFBundleDisplayName"}) {
+    auto value = bundle->objectForInfoDictionaryKey(key);
+    ASSERT_TRUE(value && value->asString()) << key;
+    EXPECT_EQ(*value->asString(), "Vellumark");
+  }
+  for (const char* key : {"CFBundleShortVersionString", "CFBundleVersion", "SUPublicEDKey"}) {
+    auto value = bundle->objectForInfoDictionaryKey(key);
+    ASSERT_TRUE(value && value->asString()) << key;
+    EXPECT_FALSE(value->asString()->empty()) << key;
+  }
+  std::ifstream desktop(root / "Resources/vellumark.desktop");
+  const std::string text(std::istreambuf_iterator<char>(desktop), {});
+  EXPECT_NE(text.find("\nMimeType=x-scheme-handler/vellumark;\n"), std::string::npos);
+}
+
+TEST(BundleLayoutTest, BuildProducesTheBundle) { expectBundle(kBundle); }
+
+TEST(BundleLayoutTest, InstallLaysOutTheSameBundle) {
+  char tmpl[] = "/tmp/vellumark-install.XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const fs::path prefix = tmpl;
+  const std::string out = run("cmake --install " + std::string(VELLUMARK_BINARY_DIR) +
+                              " --prefix " + prefix.string() + " --component Unspecified 2>&1");
+  expectBundle(prefix / "Vellumark");
+  fs::remove_all(prefix);
+}
+
+}  // namespace
+}  // namespace vellumark
