@@ -1,0 +1,340 @@
+// The PKCS#11 token service against SoftHSM2 tokens, an NSS database and a
+// scripted PIN dialog.
+#include <openssl/sha.h>
+
+#include <set>
+
+#include "softhsm_fixture.h"
+
+namespace vellumark::linux_platform::testing {
+namespace {
+
+namespace st = platform::status;
+using platform::IdentityQuery;
+using platform::KeyAlgorithm;
+using platform::KeyOperation;
+using platform::MatchLimit;
+
+constexpr KeyAlgorithm kRsaSha256 = KeyAlgorithm::RSASignatureDigestPKCS1v15SHA256;
+
+IdentityQuery tokenQuery(const std::string& tokenId) {
+  IdentityQuery query;
+  query.tokenID = tokenId;
+  query.returnAttributes = true;
+  query.matchLimit = MatchLimit::All;
+  return query;
+}
+
+IdentityQuery allQuery() {
+  IdentityQuery query;
+  query.returnAttributes = true;
+  query.matchLimit = MatchLimit::All;
+  return query;
+}
+
+IdentityQuery labelQuery(const Bytes& label) {
+  IdentityQuery query;
+  query.applicationLabel = label;
+  return query;
+}
+
+std::string subjectOf(platform::Identity& identity) {
+  auto cert = identity.copyCertificate().certificate;
+  return cert ? cert->copySubjectSummary().value_or("?") : "?";
+}
+
+std::set<std::string> subjects(const platform::QueryResult& result) {
+  std::set<std::string> names;
+  for (const auto& item : result.items.value_or(std::vector<platform::IdentityItem>{})) {
+    names.insert(subjectOf(*item.valueRef));
+  }
+  return names;
+}
+
+// The identity of the named certificate, found by its CKA_ID.
+std::shared_ptr<platform::Identity> identityOf(platform::TokenService& service,
+                                               const std::string& name) {
+  for (const CertSpec& spec : Fixtures::specs()) {
+    if (spec.name == name) return service.copyMatching(labelQuery(fromHex(spec.id))).item;
+  }
+  return nullptr;
+}
+
+TEST_F(TokenTest, ListsTokensByStableIdentifiersAndPairsCertificatesWithKeys) {
+  start();
+  auto ids = service->tokenIDs();
+  ASSERT_EQ(ids.size(), 2u);  // SoftHSM's empty slot is not a token
+  std::string alpha = tokenId("Alpha");
+  ASSERT_TRUE(alpha.starts_with("softhsm2:")) << alpha;
+
+  // Identifiers outlive the service and the slot numbers.
+  service.reset();
+  start();
+  EXPECT_EQ(service->tokenIDs(), ids);
+
+  // The loose CA copy has no key and is not an identity; before login the
+  // public key stands in for the hidden private key.
+  auto result = service->copyMatching(tokenQuery(alpha));
+  ASSERT_EQ(result.status, st::kSuccess);
+  EXPECT_EQ(subjects(result),
+            (std::set<std::string>{"Alice Signer", "Alice Auth", "Alice Qualified"}));
+  for (const auto& item : *result.items) {
+    ASSERT_TRUE(std::holds_alternative<Bytes>(item.applicationLabel));
+  }
+  EXPECT_EQ(subjects(service->copyMatching(tokenQuery(tokenId("Beta")))),
+            (std::set<std::string>{"Bob Signer", "Bob Mismatch"}));
+
+  // Nothing is asked while listing.
+  EXPECT_EQ(timesAsked(), 0);
+  EXPECT_EQ(service->copyMatching(tokenQuery("softhsm2:0:Gone")).status, st::kItemNotFound);
+}
+
+TEST_F(TokenTest, QueriesByLabelAndLimit) {
+  start();
+  auto one = service->copyMatching(labelQuery(fromHex("b1")));
+  ASSERT_EQ(one.status, st::kSuccess);
+  ASSERT_TRUE(one.item);
+  EXPECT_EQ(subjectOf(*one.item), "Bob Signer");
+  EXPECT_FALSE(one.items);
+
+  EXPECT_EQ(service->copyMatching(labelQuery(fromHex("c0"))).status, st::kItemNotFound);
+  EXPECT_EQ(service->copyMatching(labelQuery(Bytes{})).status, st::kItemNotFound);
+
+  auto all = service->copyMatching(allQuery());
+  EXPECT_EQ(all.items->size(), 5u);
+}
+
+TEST_F(TokenTest, CertificateAccessorsReadTheCertificate) {
+  start();
+  auto identity = identityOf(*service, "Alice Signer");
+  ASSERT_TRUE(identity);
+  auto cert = identity->copyCertificate().certificate;
+  ASSERT_TRUE(cert);
+  const Bytes& der = Fixtures::get().certs["Alice Signer"];
+  EXPECT_EQ(cert->copyData(), der);
+  EXPECT_EQ(cert->copySubjectSummary(), "Alice Signer");
+  EXPECT_EQ(cert->copyIssuerCommonName(), "Vellumark Test CA");
+  // Serials count up from 9A0F01: the high bit set keeps the leading zero.
+  auto serial = cert->copySerialNumberData();
+  ASSERT_TRUE(serial);
+  ASSERT_EQ(serial->size(), 4u);
+  EXPECT_EQ((*serial)[0], 0x00);
+  EXPECT_EQ((*serial)[1], 0x9A);
+
+  // Validity as the certificate says: 730 days from about now.
+  auto before = cert->notValidBefore();
+  auto after = cert->notValidAfter();
+  ASSERT_TRUE(before && after);
+  EXPECT_NEAR(*after - *before, 730.0 * 86400, 1);
+  EXPECT_NEAR(*before, static_cast<double>(time(nullptr)), 3600);
+
+  // The external form is PKCS#1 RSAPublicKey holding the token key's modulus.
+  auto key = cert->copyKey();
+  ASSERT_TRUE(key);
+  auto external = key->copyExternalRepresentation();
+  ASSERT_TRUE(external);
+  const Bytes& modulus = Fixtures::get().modulus["Alice Signer"];
+  EXPECT_EQ((*external)[0], 0x30);
+  EXPECT_NE(std::search(external->begin(), external->end(), modulus.begin(), modulus.end()),
+            external->end());
+  EXPECT_FALSE(key->isAlgorithmSupported(KeyOperation::Sign, kRsaSha256));
+}
+
+TEST_F(TokenTest, SignsAfterOneLoginThatHoldsForLaterSignatures) {
+  start();
+  script({"PIN:1234"});
+  auto identity = identityOf(*service, "Alice Signer");
+  ASSERT_TRUE(identity);
+  auto keyResult = identity->copyPrivateKey();
+  ASSERT_EQ(keyResult.status, st::kSuccess);
+  ASSERT_TRUE(keyResult.key);
+  EXPECT_TRUE(keyResult.key->isAlgorithmSupported(KeyOperation::Sign, kRsaSha256));
+
+  Bytes digest = sha256("document one");
+  auto result = keyResult.key->createSignature(kRsaSha256, digest);
+  ASSERT_TRUE(result.signature) << result.error->description.value_or("");
+  EXPECT_EQ(result.signature->size(), 256u);
+  EXPECT_TRUE(verifies(Fixtures::get().certs["Alice Signer"], digest, *result.signature));
+
+  // The description names the token and the certificate; no cache offered.
+  auto commands = dialogCommands();
+  bool described = false;
+  for (const auto& line : commands) {
+    described |= line.starts_with("SETDESC") && line.find("Alpha") != std::string::npos &&
+                 line.find("Alice Signer") != std::string::npos;
+    EXPECT_FALSE(line.starts_with("SETKEYINFO")) << line;
+    EXPECT_EQ(line.find("allow-external-password-cache"), std::string::npos) << line;
+  }
+  EXPECT_TRUE(described);
+
+  // Another identity on the same token: the login holds, nobody is asked.
+  auto other = identityOf(*service, "Alice Auth")->copyPrivateKey();
+  ASSERT_TRUE(other.key);
+  auto second = other.key->createSignature(kRsaSha256, sha256("document two"));
+  ASSERT_TRUE(second.signature);
+  EXPECT_TRUE(
+      verifies(Fixtures::get().certs["Alice Auth"], sha256("document two"), *second.signature));
+  EXPECT_EQ(timesAsked(), 1);
+
+  // Only a SHA-256 digest is signed.
+  for (size_t size : {0u, 20u, 33u, 64u}) {
+    auto wrong = keyResult.key->createSignature(kRsaSha256, Bytes(size, 7));
+    EXPECT_FALSE(wrong.signature) << size;
+    ASSERT_TRUE(wrong.error && wrong.error->description) << size;
+    EXPECT_NE(wrong.error->description->find("32"), std::string::npos);
+  }
+}
+
+TEST_F(TokenTest, WrongPinIsAskedAgainWithAnErrorLine) {
+  start();
+  script({"PIN:0000", "PIN:4321"});
+  auto key = identityOf(*service, "Bob Signer")->copyPrivateKey();
+  ASSERT_EQ(key.status, st::kSuccess);
+  EXPECT_EQ(timesAsked(), 2);
+  int errors = 0;
+  for (const auto& line : dialogCommands()) errors += line.starts_with("SETERROR Wrong PIN");
+  EXPECT_EQ(errors, 1);
+  auto result = key.key->createSignature(kRsaSha256, sha256("x"));
+  ASSERT_TRUE(result.signature);
+}
+
+TEST_F(TokenTest, CancelledOrFailingDialogIsReported) {
+  start();
+  script({"CANCEL"});
+  auto identity = identityOf(*service, "Bob Signer");
+  auto cancelled = identity->copyPrivateKey();
+  EXPECT_EQ(cancelled.status, st::kUserCanceled);
+  EXPECT_FALSE(cancelled.key);
+  EXPECT_TRUE(service->copyErrorMessageString(st::kUserCanceled));
+
+  script({"TIMEOUT"});
+  EXPECT_EQ(identity->copyPrivateKey().status, st::kUserCanceled);
+
+  // A dialog program that dies is no cancel.
+  script({"DIE"});
+  auto broken = identity->copyPrivateKey();
+  EXPECT_EQ(broken.status, st::kInteractionNotAllowed);
+  auto message = service->copyErrorMessageString(st::kInteractionNotAllowed);
+  ASSERT_TRUE(message);
+  EXPECT_NE(message->find("PIN dialog"), std::string::npos) << *message;
+
+  // The next request asks again and succeeds.
+  script({"PIN:4321"});
+  EXPECT_EQ(identity->copyPrivateKey().status, st::kSuccess);
+}
+
+TEST_F(TokenTest, AlwaysAuthenticateKeyAsksForEverySignature) {
+  start();
+  script({"PIN:1234", "PIN:1234", "PIN:9999", "PIN:1234", "CANCEL"});
+  auto key = identityOf(*service, "Alice Qualified")->copyPrivateKey();
+  ASSERT_EQ(key.status, st::kSuccess);
+  EXPECT_EQ(timesAsked(), 1);  // the login
+
+  Bytes digest = sha256("qualified");
+  auto first = key.key->createSignature(kRsaSha256, digest);
+  ASSERT_TRUE(first.signature) << first.error->description.value_or("");
+  EXPECT_TRUE(verifies(Fixtures::get().certs["Alice Qualified"], digest, *first.signature));
+  EXPECT_EQ(timesAsked(), 2);
+
+  // A wrong signature PIN is asked again; then it signs.
+  auto second = key.key->createSignature(kRsaSha256, digest);
+  ASSERT_TRUE(second.signature) << second.error->description.value_or("");
+  EXPECT_EQ(timesAsked(), 4);
+
+  // Cancelling the signature PIN fails the signature with a description.
+  auto third = key.key->createSignature(kRsaSha256, digest);
+  EXPECT_FALSE(third.signature);
+  ASSERT_TRUE(third.error && third.error->description);
+  EXPECT_NE(third.error->description->find("cancelled"), std::string::npos);
+
+  // The login itself survived: an ordinary key signs without asking.
+  auto plain = identityOf(*service, "Alice Signer")->copyPrivateKey();
+  ASSERT_TRUE(plain.key);
+  EXPECT_TRUE(plain.key->createSignature(kRsaSha256, digest).signature);
+  EXPECT_EQ(timesAsked(), 5);
+}
+
+TEST_F(TokenTest, SignatureThatDoesNotMatchTheCertificateIsRefused) {
+  start();
+  script({"PIN:4321"});
+  auto key = identityOf(*service, "Bob Mismatch")->copyPrivateKey();
+  ASSERT_TRUE(key.key);
+  auto result = key.key->createSignature(kRsaSha256, sha256("x"));
+  EXPECT_FALSE(result.signature);
+  ASSERT_TRUE(result.error);
+  EXPECT_EQ(result.error->description, "Signature does not match the certificate");
+}
+
+TEST_F(TokenTest, TokenRemovedBetweenListingAndSigning) {
+  start();
+  script({"PIN:4321"});
+  auto identity = identityOf(*service, "Bob Signer");
+  auto key = identity->copyPrivateKey();
+  ASSERT_TRUE(key.key);
+  ASSERT_TRUE(key.key->createSignature(kRsaSha256, sha256("x")).signature);
+
+  run("softhsm2-util --delete-token --token Beta", Fixtures::get().log);
+  EXPECT_EQ(service->tokenIDs().size(), 1u);
+  auto result = key.key->createSignature(kRsaSha256, sha256("x"));
+  EXPECT_FALSE(result.signature);
+  ASSERT_TRUE(result.error && result.error->description);
+  EXPECT_NE(result.error->description->find("no longer present"), std::string::npos)
+      << *result.error->description;
+  EXPECT_EQ(identity->copyPrivateKey().status, st::kNotAvailable);
+  EXPECT_TRUE(service->copyErrorMessageString(st::kNotAvailable));
+}
+
+TEST_F(TokenTest, NssDatabaseIdentitiesJoinOnlyTheAllIdentitiesQuery) {
+  start(true);
+  EXPECT_EQ(service->tokenIDs().size(), 2u);
+  auto all = service->copyMatching(allQuery());
+  ASSERT_EQ(all.status, st::kSuccess);
+  auto names = subjects(all);
+  EXPECT_TRUE(names.contains("Nora Software"));
+  EXPECT_TRUE(names.contains("Alice Signer"));
+  // Token identities come first.
+  EXPECT_EQ(subjectOf(*all.items->back().valueRef), "Nora Software");
+
+  // The database has no password: it signs without a dialog.
+  auto key = all.items->back().valueRef->copyPrivateKey();
+  ASSERT_EQ(key.status, st::kSuccess);
+  EXPECT_TRUE(key.key->isAlgorithmSupported(KeyOperation::Sign, kRsaSha256));
+  Bytes digest = sha256("software");
+  auto result = key.key->createSignature(kRsaSha256, digest);
+  ASSERT_TRUE(result.signature) << result.error->description.value_or("");
+  EXPECT_TRUE(verifies(Fixtures::get().nssCert, digest, *result.signature));
+  EXPECT_EQ(timesAsked(), 0);
+}
+
+// The process-wide service: registered modules and the user's NSS database.
+// In a child process, as the modules stay loaded for the process's life.
+TEST_F(TokenTest, RegisteredModulesWithoutTrustPolicyAndTheUsersNssDatabase) {
+  fs::path home = fs::path(dir) / "home";
+  fs::create_directories(home / ".pki");
+  fs::copy(Fixtures::get().nssDir, home / ".pki" / "nssdb", fs::copy_options::recursive);
+  EXPECT_EXIT(
+      {
+        setenv("HOME", home.c_str(), 1);
+        auto registered = createTokenService();
+        auto ids = registered->tokenIDs();
+        // No trust-policy module, no empty slot: the two tokens alone.
+        bool ok = ids.size() == 2;
+        for (const auto& id : ids) {
+          ok = ok && id.starts_with("softhsm2:") &&
+               (id.ends_with(":Alpha") || id.ends_with(":Beta"));
+        }
+        auto all = registered->copyMatching(allQuery());
+        ok = ok && all.items && all.items->size() == 6 &&
+             subjectOf(*all.items->back().valueRef) == "Nora Software";
+        if (!ok) {
+          for (const auto& id : ids) std::fprintf(stderr, "token %s\n", id.c_str());
+          for (const auto& name : subjects(all))
+            std::fprintf(stderr, "identity %s\n", name.c_str());
+        }
+        std::_Exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace vellumark::linux_platform::testing
