@@ -218,6 +218,14 @@ class UiBridge::Connection : public UiConnection, public std::enable_shared_from
 
   void forgetBridge() { bridge_ = nullptr; }
 
+  // Reads what the peer sent so far, noticing a hang-up the main loop has
+  // not dispatched yet. Returns whether the connection is still open.
+  bool readNow() {
+    auto self = shared_from_this();
+    if (!closed_) readAvailable();
+    return !closed_;
+  }
+
  private:
   static gboolean onReadable(gint, GIOCondition, gpointer data) {
     auto self = static_cast<Connection*>(data)->shared_from_this();
@@ -495,6 +503,9 @@ void UiBridge::accept(int rawFd) {
     logBridge("refused a connection from uid " + std::to_string(cred.uid));
     return;
   }
+  // A UI that ran a command and left (hostctl, a script) may have hung up
+  // before the main loop saw it: settle that before refusing the next one.
+  if (auto current = connection_) current->readNow();  // closing it clears connection_
   if (connection_) {
     logBridge("refused a second UI connection");
     return;

@@ -227,6 +227,20 @@ TEST_F(UiBridgeTest, SecondUiIsRefusedWhileTheFirstStaysServed) {
   EXPECT_TRUE(logged("refused a second UI connection"));
 }
 
+// Scripts run one UI command after another: a UI that has just hung up must
+// not get the next one refused as a "second" UI.
+TEST_F(UiBridgeTest, UiConnectingRightAfterTheLastOneLeftIsServed) {
+  startBridge();
+  withUi([&] {
+    for (uint8_t i = 0; i < 50; ++i) {
+      BridgeClient client;
+      client.connect(path_);
+      EXPECT_EQ(client.call("echo", Bytes{i}), (Bytes{i}));
+    }
+  });
+  EXPECT_FALSE(logged("refused a second UI connection"));
+}
+
 TEST_F(UiBridgeTest, PeerOfAnotherUserIsRefused) {
   bridge_ = std::make_unique<UiBridge>(*messenger_);
   bridge_->setExpectedUid(::geteuid() + 1);
