@@ -13,6 +13,21 @@ void answerAfterThrow(const std::string& channel, const MethodResult& result, co
   if (!result.answered()) result.error("error", std::string(what));
 }
 
+// Decodes an incoming method call; one that does not decode is logged and
+// gets the empty reply, as the engine answers it.
+std::optional<MethodCall> decodeCallOrReplyEmpty(const StandardMethodCodec& codec,
+                                                 const std::string& channel,
+                                                 std::span<const uint8_t> message,
+                                                 const BinaryReply& reply) {
+  try {
+    return codec.decodeMethodCall(message);
+  } catch (const CodecError& e) {
+    logEngineMessage("channel " + channel + ": undecodable method call: " + e.what());
+    reply.sendEmpty();
+    return std::nullopt;
+  }
+}
+
 }  // namespace
 
 MethodResult::MethodResult(BinaryReply reply, std::shared_ptr<const StandardMethodCodec> codec)
@@ -80,17 +95,11 @@ void FlutterMethodChannel::setMethodCallHandler(MethodCallHandler handler) {
   messenger_.setMessageHandler(
       name_, [name = name_, codec = codec_, handler = std::move(handler)](
                  std::span<const uint8_t> message, BinaryReply reply) {
-        MethodCall call;
-        try {
-          call = codec->decodeMethodCall(message);
-        } catch (const CodecError& e) {
-          logEngineMessage("channel " + name + ": undecodable method call: " + e.what());
-          reply.sendEmpty();
-          return;
-        }
+        std::optional<MethodCall> call = decodeCallOrReplyEmpty(*codec, name, message, reply);
+        if (!call) return;
         MethodResult result(std::move(reply), codec);
         try {
-          handler(call, result);
+          handler(*call, result);
         } catch (const std::exception& e) {
           answerAfterThrow(name, result, e.what());
         } catch (...) {
@@ -164,14 +173,9 @@ void FlutterEventChannel::setStreamHandler(std::shared_ptr<FlutterStreamHandler>
   messenger_.setMessageHandler(
       name_, [name = name_, codec = codec_, handler = std::move(handler), current, messenger](
                  std::span<const uint8_t> message, BinaryReply reply) {
-        MethodCall call;
-        try {
-          call = codec->decodeMethodCall(message);
-        } catch (const CodecError& e) {
-          logEngineMessage("channel " + name + ": undecodable stream request: " + e.what());
-          reply.sendEmpty();
-          return;
-        }
+        std::optional<MethodCall> decoded = decodeCallOrReplyEmpty(*codec, name, message, reply);
+        if (!decoded) return;
+        const MethodCall& call = *decoded;
         auto answer = [&](const std::optional<ChannelError>& error) {
           Bytes bytes = error ? codec->encodeErrorEnvelope(*error)
                               : codec->encodeSuccessEnvelope(ChannelValue());
