@@ -130,10 +130,6 @@ void ChannelMap::set(ChannelValue key, ChannelValue value) {
   entries_.emplace_back(std::move(key), std::move(value));
 }
 
-void ChannelMap::append(ChannelValue key, ChannelValue value) {
-  entries_.emplace_back(std::move(key), std::move(value));
-}
-
 const ChannelValue* ChannelMap::find(std::string_view key) const {
   for (const auto& [k, v] : entries_) {
     const std::string* s = k.asString();
@@ -166,10 +162,17 @@ void ChannelMap::removeDuplicateKeys() {
   // hash, so a hostile message of many keys costs linear time, not quadratic.
   constexpr size_t kPairwiseLimit = 16;
   if (n <= kPairwiseLimit) {
+    // String keys, the usual kind, compare without the general visit.
+    const auto sameKey = [](const ChannelValue& a, const ChannelValue& b) {
+      const std::string* sa = a.asString();
+      const std::string* sb = b.asString();
+      if (sa != nullptr && sb != nullptr) return *sa == *sb;
+      return a == b;
+    };
     uint32_t droppedMask = 0;
     for (size_t i = 1; i < n; ++i) {
       for (size_t j = 0; j < i; ++j) {
-        if ((droppedMask >> j & 1U) == 0 && entries_[j].first == entries_[i].first) {
+        if ((droppedMask >> j & 1U) == 0 && sameKey(entries_[j].first, entries_[i].first)) {
           entries_[j].second = std::move(entries_[i].second);
           droppedMask |= 1U << i;
           break;
@@ -264,6 +267,8 @@ std::optional<bool> ChannelValue::asBool() const {
 
 bool ChannelValue::operator==(const ChannelValue& o) const {
   if (v_.index() != o.v_.index()) return false;
+  // Map keys are nearly always strings: skip the visit for them.
+  if (v_.index() == 5) return std::get<std::string>(v_) == std::get<std::string>(o.v_);
   return std::visit(
       [&o](const auto& a) -> bool {
         using T = std::decay_t<decltype(a)>;

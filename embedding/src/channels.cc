@@ -28,6 +28,18 @@ std::optional<MethodCall> decodeCallOrReplyEmpty(const StandardMethodCodec& code
   }
 }
 
+// A value the wire cannot carry (a string that is not UTF-8, a record no
+// codec extension writes) must still get the caller an answer.
+Bytes encodeOrExplain(const std::function<Bytes()>& encode, const StandardMethodCodec& codec) {
+  try {
+    return encode();
+  } catch (const CodecError& e) {
+    logEngineMessage(std::string("reply could not be encoded: ") + e.what());
+    return codec.encodeErrorEnvelope(
+        ChannelError::errorWithCode("error", std::string("reply could not be encoded: ") + e.what()));
+  }
+}
+
 }  // namespace
 
 MethodResult::MethodResult(BinaryReply reply, std::shared_ptr<const StandardMethodCodec> codec)
@@ -38,7 +50,7 @@ void MethodResult::success(const ChannelValue& value) const {
     reply_({});  // logs the second answer
     return;
   }
-  Bytes bytes = codec_->encodeSuccessEnvelope(value);
+  Bytes bytes = encodeOrExplain([&] { return codec_->encodeSuccessEnvelope(value); }, *codec_);
   reply_(bytes);
 }
 
@@ -47,7 +59,7 @@ void MethodResult::error(const ChannelError& error) const {
     reply_({});
     return;
   }
-  Bytes bytes = codec_->encodeErrorEnvelope(error);
+  Bytes bytes = encodeOrExplain([&] { return codec_->encodeErrorEnvelope(error); }, *codec_);
   reply_(bytes);
 }
 
@@ -143,12 +155,16 @@ struct EventSink::State {
 
 void EventSink::success(const ChannelValue& event) const {
   if (!active()) return;
-  state_->messenger->sendOnChannel(state_->channel, state_->codec->encodeSuccessEnvelope(event));
+  const auto& codec = *state_->codec;
+  state_->messenger->sendOnChannel(
+      state_->channel, encodeOrExplain([&] { return codec.encodeSuccessEnvelope(event); }, codec));
 }
 
 void EventSink::error(const ChannelError& error) const {
   if (!active()) return;
-  state_->messenger->sendOnChannel(state_->channel, state_->codec->encodeErrorEnvelope(error));
+  const auto& codec = *state_->codec;
+  state_->messenger->sendOnChannel(
+      state_->channel, encodeOrExplain([&] { return codec.encodeErrorEnvelope(error); }, codec));
 }
 
 bool EventSink::active() const { return state_ && state_->active; }
@@ -240,8 +256,13 @@ void FlutterBasicMessageChannel::setMessageHandler(BasicMessageHandler handler) 
             reply({});
             return;
           }
-          Bytes bytes = codec->encodeMessage(v);
-          reply(bytes);
+          Bytes bytes;
+          try {
+            bytes = codec->encodeMessage(v);
+          } catch (const CodecError& e) {
+            logEngineMessage("reply could not be encoded: " + std::string(e.what()));
+          }
+          reply(bytes);  // empty when it could not be encoded
         };
         try {
           handler(value, answer);

@@ -57,7 +57,9 @@ uint8_t typeByteOf(FlutterStandardTypedData::Type type) {
 size_t estimateSize(const ChannelValue& value);
 
 inline size_t estimateChild(const ChannelValue& value) {
-  return value.index() <= 4 ? 16 : estimateSize(value);
+  if (value.index() <= 4) return 16;
+  if (const auto* s = value.asString()) return 6 + s->size();
+  return estimateSize(value);
 }
 
 size_t estimateSize(const ChannelValue& value) {
@@ -135,21 +137,12 @@ const std::shared_ptr<const StandardReaderWriter>& defaultReaderWriter() {
 
 // ---- StandardReader ----------------------------------------------------------
 
-void StandardReader::need(size_t n) const {
-  if (n > remaining()) {
-    throw CodecError("message truncated: " + std::to_string(n) + " byte(s) needed at offset " +
-                     std::to_string(pos_) + ", " + std::to_string(remaining()) + " left");
-  }
+void StandardReader::throwTruncated(size_t n) const {
+  throw CodecError("message truncated: " + std::to_string(n) + " byte(s) needed at offset " +
+                   std::to_string(pos_) + ", " + std::to_string(remaining()) + " left");
 }
 
-uint8_t StandardReader::readByte() {
-  need(1);
-  return data_[pos_++];
-}
-
-size_t StandardReader::readSize() {
-  const uint8_t first = readByte();
-  if (first < 254) return first;
+size_t StandardReader::readLongSize(uint8_t first) {
   if (first == 254) {
     uint16_t n;
     readBytes(&n, sizeof n);
@@ -242,71 +235,82 @@ ChannelValue StandardReader::readValueOfType(uint8_t type) {
     case kInt32List:
     case kInt64List:
     case kFloat32List:
-    case kFloat64List: {
-      using Type = FlutterStandardTypedData::Type;
-      const Type t = type == kUInt8List     ? Type::UInt8
-                     : type == kInt32List   ? Type::Int32
-                     : type == kInt64List   ? Type::Int64
-                     : type == kFloat32List ? Type::Float32
-                                            : Type::Float64;
-      const size_t count = readSize();
-      const size_t elementSize = FlutterStandardTypedData::elementSize(t);
-      if (elementSize > 1) readAlignment(elementSize);
-      // Division, not multiplication: a hostile count must fail before allocating.
-      if (count > remaining() / elementSize) {
-        throw CodecError("typed list of " + std::to_string(count) + " element(s) at offset " +
-                         std::to_string(pos_) + " exceeds the message");
-      }
-      const size_t n = count * elementSize;
-      const uint8_t* p = data_.data() + pos_;
-      pos_ += n;
-      return ChannelValue(FlutterStandardTypedData(t, Bytes(p, p + n)));
-    }
-    case kList: {
-      const size_t count = readSize();
-      // Every element takes at least its type byte.
-      if (count > remaining()) {
-        throw CodecError("list of " + std::to_string(count) + " element(s) at offset " +
-                         std::to_string(pos_) + " exceeds the message");
-      }
-      ChannelList list;
-      list.reserve(count);
-      const bool exact = typeid(*this) == typeid(StandardReader);
-      for (size_t i = 0; i < count; ++i) list.push_back(readElement(exact));
-      return ChannelValue(std::move(list));
-    }
-    case kMap: {
-      const size_t count = readSize();
-      if (count > remaining() / 2) {
-        throw CodecError("map of " + std::to_string(count) + " pair(s) at offset " +
-                         std::to_string(pos_) + " exceeds the message");
-      }
-      ChannelMap map;
-      map.reserve(count);
-      const bool exact = typeid(*this) == typeid(StandardReader);
-      for (size_t i = 0; i < count; ++i) {
-        ChannelValue key = readElement(exact);
-        ChannelValue value = readElement(exact);
-        map.append(std::move(key), std::move(value));
-      }
-      map.removeDuplicateKeys();
-      return ChannelValue(std::move(map));
-    }
+    case kFloat64List:
+      return readTypedData(type);
+    case kList:
+      return readList();
+    case kMap:
+      return readMap();
     default:
       throw CodecError("unknown type byte " + std::to_string(type) + " at offset " +
                        std::to_string(pos_ - 1));
   }
 }
 
+// Containers live apart from readValueOfType() so that the scalar cases stay
+// small and cheap to call.
+ChannelValue StandardReader::readTypedData(uint8_t type) {
+  using Type = FlutterStandardTypedData::Type;
+  const Type t = type == kUInt8List     ? Type::UInt8
+                 : type == kInt32List   ? Type::Int32
+                 : type == kInt64List   ? Type::Int64
+                 : type == kFloat32List ? Type::Float32
+                                        : Type::Float64;
+  const size_t count = readSize();
+  const size_t elementSize = type == kUInt8List                           ? 1
+                             : type == kInt32List || type == kFloat32List ? 4
+                                                                          : 8;
+  if (elementSize > 1) readAlignment(elementSize);
+  // Division, not multiplication: a hostile count must fail before allocating.
+  if (count > remaining() / elementSize) {
+    throw CodecError("typed list of " + std::to_string(count) + " element(s) at offset " +
+                     std::to_string(pos_) + " exceeds the message");
+  }
+  const size_t n = count * elementSize;
+  const uint8_t* p = data_.data() + pos_;
+  pos_ += n;
+  return ChannelValue(FlutterStandardTypedData(t, Bytes(p, p + n)));
+}
+
+ChannelValue StandardReader::readList() {
+  const size_t count = readSize();
+  // Every element takes at least its type byte.
+  if (count > remaining()) {
+    throw CodecError("list of " + std::to_string(count) + " element(s) at offset " +
+                     std::to_string(pos_) + " exceeds the message");
+  }
+  ChannelList list;
+  list.reserve(count);
+  const bool exact = typeid(*this) == typeid(StandardReader);
+  for (size_t i = 0; i < count; ++i) list.push_back(readElement(exact));
+  return ChannelValue(std::move(list));
+}
+
+ChannelValue StandardReader::readMap() {
+  const size_t count = readSize();
+  if (count > remaining() / 2) {
+    throw CodecError("map of " + std::to_string(count) + " pair(s) at offset " +
+                     std::to_string(pos_) + " exceeds the message");
+  }
+  std::vector<ChannelMap::Entry> entries;
+  entries.reserve(count);
+  const bool exact = typeid(*this) == typeid(StandardReader);
+  for (size_t i = 0; i < count; ++i) {
+    ChannelValue key = readElement(exact);  // the key is read before its value
+    entries.emplace_back(std::move(key), readElement(exact));
+  }
+  ChannelMap map(std::move(entries));
+  map.removeDuplicateKeys();
+  return ChannelValue(std::move(map));
+}
+
 // ---- StandardWriter ----------------------------------------------------------
 
 template <size_t N>
-void StandardWriter::writeFixed(const uint8_t (&bytes)[N]) {
-  // resize() of a constant count inlines to a few stores; insert() would call
-  // memmove for every small number.
-  const size_t old = out_.size();
-  out_.resize(old + N);
-  std::memcpy(out_.data() + old, bytes, N);
+[[gnu::always_inline]] inline void StandardWriter::writeFixed(const uint8_t (&bytes)[N]) {
+  // Headers and scalars are a handful of bytes: appending them one by one with
+  // a constant count unrolls to plain stores, cheaper than a sized insert.
+  out_.insert(out_.end(), bytes, bytes + N);
 }
 
 void StandardWriter::writeSize(size_t n) {
@@ -378,7 +382,15 @@ void StandardWriter::writeValue(const ChannelValue& value) {
     }
     case 5: {
       const std::string& s = value.get<std::string>();
-      if (s.size() < 254) {
+      if (s.size() <= 30) {
+        // Short strings (map keys, names): header and text in one append.
+        if (!internal::isValidUtf8(s.data(), s.size())) {
+          throw CodecError("cannot encode a string that is not valid UTF-8");
+        }
+        uint8_t buf[32] = {kString, static_cast<uint8_t>(s.size())};
+        std::memcpy(buf + 2, s.data(), s.size());
+        out_.insert(out_.end(), buf, buf + 2 + s.size());
+      } else if (s.size() < 254) {
         if (!internal::isValidUtf8(s.data(), s.size())) {
           throw CodecError("cannot encode a string that is not valid UTF-8");
         }
@@ -457,8 +469,7 @@ std::shared_ptr<const StandardMessageCodec> StandardMessageCodec::codecWithReade
   return std::make_shared<const StandardMessageCodec>(std::move(readerWriter));
 }
 
-StandardMessageCodec::StandardMessageCodec(
-    std::shared_ptr<const StandardReaderWriter> readerWriter)
+StandardMessageCodec::StandardMessageCodec(std::shared_ptr<const StandardReaderWriter> readerWriter)
     : rw_(readerWriter ? std::move(readerWriter) : defaultReaderWriter()) {}
 
 Bytes StandardMessageCodec::encodeMessage(const ChannelValue& message) const {

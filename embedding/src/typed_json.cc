@@ -688,9 +688,9 @@ nlohmann::ordered_json parseOrderedJson(std::string_view text) {
   OrderedBuilder builder;
   const bool ok = OrderedJson::sax_parse(text.begin(), text.end(), &builder);
   if (!ok) {
-    throw std::invalid_argument("typed JSON: " +
-                                (builder.error().empty() ? std::string("malformed JSON")
-                                                         : builder.error()));
+    throw std::invalid_argument("typed JSON: " + (builder.error().empty()
+                                                      ? std::string("malformed JSON")
+                                                      : builder.error()));
   }
   return std::move(builder.root());
 }

@@ -22,8 +22,8 @@ TEST(ChannelValueTest, EqualityIsDeepAndExact) {
   EXPECT_EQ(ChannelValue(ChannelList{ChannelValue(nan), ChannelValue("x")}),
             ChannelValue(ChannelList{ChannelValue(nan), ChannelValue("x")}));
   // Typed data of equal bytes but another element type is another value.
-  EXPECT_NE(ChannelValue::bytes(Bytes(8)),
-            ChannelValue(FlutterStandardTypedData(FlutterStandardTypedData::Type::Int64, Bytes(8))));
+  EXPECT_NE(ChannelValue::bytes(Bytes(8)), ChannelValue(FlutterStandardTypedData(
+                                               FlutterStandardTypedData::Type::Int64, Bytes(8))));
   EXPECT_NE(ChannelValue::bytes({}), ChannelValue());
 }
 

@@ -171,6 +171,34 @@ class RecordingStream : public FlutterStreamHandler {
   bool failListen = false;
 };
 
+// A token may hand back text that is not UTF-8: the caller still gets an
+// answer, never an exception out of the reply.
+TEST(MethodChannel, UnencodableAnswersBecomeErrors) {
+  LogCapture log;
+  EngineMessenger messenger;
+  FlutterMethodChannel channel("test/methods", messenger);
+  const std::string notUtf8 = "caf\xe9";
+  channel.setMethodCallHandler([&](const MethodCall& call, MethodResult result) {
+    if (call.method == "value") result.success(ChannelValue(notUtf8));
+    if (call.method == "error") result.error(notUtf8, std::nullopt);
+  });
+  FlutterEventChannel events("test/events", messenger);
+  auto stream = std::make_shared<RecordingStream>();
+  events.setStreamHandler(stream);
+  TestUi ui(messenger);
+  for (const char* method : {"value", "error"}) {
+    auto r = ui.call("test/methods", method);
+    ASSERT_TRUE(resultError(r)) << method;
+    EXPECT_EQ(resultError(r)->code, "error");
+    EXPECT_THAT(resultError(r)->message.value_or(""), HasSubstr("could not be encoded"));
+  }
+  ui.listen("test/events");
+  stream->sink.success(ChannelValue(notUtf8));
+  auto pushed = ui.eventsOn("test/events");
+  ASSERT_EQ(pushed.size(), 1u);
+  EXPECT_EQ(std::get<ChannelError>(pushed[0]).code, "error");
+}
+
 TEST(EventChannel, ListenPushCancel) {
   EngineMessenger messenger;
   FlutterEventChannel channel("test/events", messenger);

@@ -139,8 +139,8 @@ TEST(StandardCodecTest, SizePrefixBoundaries) {
     size_t n;
     std::string prefix;
   };
-  for (const Case& c : {Case{0, "00"}, Case{253, "fd"}, Case{254, "fefe00"},
-                        Case{65535, "feffff"}, Case{65536, "ff00000100"}}) {
+  for (const Case& c : {Case{0, "00"}, Case{253, "fd"}, Case{254, "fefe00"}, Case{65535, "feffff"},
+                        Case{65536, "ff00000100"}}) {
     SCOPED_TRACE(c.n);
     const std::string s(c.n, 'a');
     const Bytes str = messageCodec().encodeMessage(ChannelValue(s));
@@ -186,7 +186,10 @@ TEST(StandardCodecTest, PaddingAtEveryOffset) {
   const std::vector<Aligned> cases = {
       {ChannelValue(d), 6, 8, {}, dBytes},
       {ChannelValue(FlutterStandardTypedData(Type::Int32, int32Payload)), 9, 4, {2}, int32Payload},
-      {ChannelValue(FlutterStandardTypedData(Type::Float32, int32Payload)), 14, 4, {2},
+      {ChannelValue(FlutterStandardTypedData(Type::Float32, int32Payload)),
+       14,
+       4,
+       {2},
        int32Payload},
       {ChannelValue(FlutterStandardTypedData(Type::Int64, dBytes)), 10, 8, {1}, dBytes},
       {ChannelValue(FlutterStandardTypedData(Type::Float64, dBytes)), 11, 8, {1}, dBytes},
@@ -228,14 +231,14 @@ TEST(StandardCodecTest, PaddingAtEveryOffset) {
 ChannelValue richValue() {
   ChannelMap inner{{ChannelValue("k"), ChannelValue(int64_t{1} << 40)},
                    {ChannelValue(int32_t{7}), ChannelValue(ChannelList{})}};
-  return ChannelValue(ChannelList{
-      ChannelValue(), ChannelValue(true), ChannelValue(int32_t{-3}), ChannelValue(3.5),
-      ChannelValue("h\xc3\xa9llo"), ChannelValue::bytes({1, 2, 3}),
-      ChannelValue(FlutterStandardTypedData::typedDataWithInt32({1, -1})),
-      ChannelValue(FlutterStandardTypedData::typedDataWithInt64({1})),
-      ChannelValue(FlutterStandardTypedData::typedDataWithFloat32({0.5f})),
-      ChannelValue(FlutterStandardTypedData::typedDataWithFloat64({0.25})), ChannelValue(inner),
-      ChannelValue(std::string(300, 'z'))});
+  return ChannelValue(
+      ChannelList{ChannelValue(), ChannelValue(true), ChannelValue(int32_t{-3}), ChannelValue(3.5),
+                  ChannelValue("h\xc3\xa9llo"), ChannelValue::bytes({1, 2, 3}),
+                  ChannelValue(FlutterStandardTypedData::typedDataWithInt32({1, -1})),
+                  ChannelValue(FlutterStandardTypedData::typedDataWithInt64({1})),
+                  ChannelValue(FlutterStandardTypedData::typedDataWithFloat32({0.5f})),
+                  ChannelValue(FlutterStandardTypedData::typedDataWithFloat64({0.25})),
+                  ChannelValue(inner), ChannelValue(std::string(300, 'z'))});
 }
 
 TEST(StandardCodecTest, EveryTruncationAndAnyTrailingByteIsAnError) {
@@ -318,14 +321,13 @@ TEST(StandardCodecTest, NestingDepthIsLimited) {
 }
 
 TEST(StandardCodecTest, StringsMustBeStrictUtf8) {
-  for (const char* hex :
-       {"0701ff", "070180", "0702c080", "0702c1bf", "0703e080bf", "0703eda080", "0704f4908080",
-        "0704f0808080", "0701f5", "0702e298", "0703e298ff"}) {
+  for (const char* hex : {"0701ff", "070180", "0702c080", "0702c1bf", "0703e080bf", "0703eda080",
+                          "0704f4908080", "0704f0808080", "0701f5", "0702e298", "0703e298ff"}) {
     SCOPED_TRACE(hex);
     EXPECT_THROW(messageCodec().decodeMessage(fromHex(hex)), CodecError);
   }
-  for (const char* text : {"\x7f", "\xc2\x80", "\xef\xbf\xbf", "\xf4\x8f\xbf\xbf",
-                           "\xed\x9f\xbf", "\xf0\x90\x80\x80", "ascii run longer than eight"}) {
+  for (const char* text : {"\x7f", "\xc2\x80", "\xef\xbf\xbf", "\xf4\x8f\xbf\xbf", "\xed\x9f\xbf",
+                           "\xf0\x90\x80\x80", "ascii run longer than eight"}) {
     const ChannelValue v{std::string(text)};
     EXPECT_EQ(messageCodec().decodeMessage(messageCodec().encodeMessage(v)), v);
   }
@@ -338,9 +340,10 @@ TEST(StandardCodecTest, StringsMustBeStrictUtf8) {
 }
 
 TEST(StandardCodecTest, DuplicateMapKeysLastValueWinsInFirstPlace) {
-  EXPECT_EQ(messageCodec().decodeMessage(fromHex("0d03070161030100000007016203020000000701610303000000")),
-            ChannelValue(ChannelMap{{ChannelValue("a"), ChannelValue(int32_t{3})},
-                                    {ChannelValue("b"), ChannelValue(int32_t{2})}}));
+  EXPECT_EQ(
+      messageCodec().decodeMessage(fromHex("0d03070161030100000007016203020000000701610303000000")),
+      ChannelValue(ChannelMap{{ChannelValue("a"), ChannelValue(int32_t{3})},
+                              {ChannelValue("b"), ChannelValue(int32_t{2})}}));
   // A large map takes the hashed path; keys of every kind, repeated.
   ChannelMap sent;
   for (int32_t i = 0; i < 60; ++i) {
@@ -364,8 +367,8 @@ TEST(StandardCodecTest, ValuesTheWireCannotCarryAreEncodeErrors) {
     bool equals(const CustomRecord&) const override { return false; }
     std::string describe() const override { return "Opaque"; }
   };
-  EXPECT_THROW(messageCodec().encodeMessage(ChannelValue(
-                   ChannelValue::Custom(std::make_shared<const Opaque>()))),
+  EXPECT_THROW(messageCodec().encodeMessage(
+                   ChannelValue(ChannelValue::Custom(std::make_shared<const Opaque>()))),
                CodecError);
 }
 
@@ -375,16 +378,16 @@ TEST(StandardMethodCodecTest, MalformedCallsAndEnvelopes) {
   const auto call = [](const char* hex) { return methodCodec().decodeMethodCall(fromHex(hex)); };
   const auto envelope = [](const char* hex) { return methodCodec().decodeEnvelope(fromHex(hex)); };
   EXPECT_THROW(call(""), CodecError);
-  EXPECT_THROW(call("032a00000000"), CodecError);      // name not a string
-  EXPECT_THROW(call("07016d"), CodecError);            // no arguments
-  EXPECT_THROW(call("07016d0000"), CodecError);        // trailing byte
-  EXPECT_EQ(call("05016d00").method, "m");             // legacy string type
-  EXPECT_THROW(envelope(""), CodecError);              // empty is not an envelope
-  EXPECT_THROW(envelope("02"), CodecError);            // unknown flag
+  EXPECT_THROW(call("032a00000000"), CodecError);  // name not a string
+  EXPECT_THROW(call("07016d"), CodecError);        // no arguments
+  EXPECT_THROW(call("07016d0000"), CodecError);    // trailing byte
+  EXPECT_EQ(call("05016d00").method, "m");         // legacy string type
+  EXPECT_THROW(envelope(""), CodecError);          // empty is not an envelope
+  EXPECT_THROW(envelope("02"), CodecError);        // unknown flag
   EXPECT_THROW(envelope("ff00"), CodecError);
-  EXPECT_THROW(envelope("000000"), CodecError);        // trailing after success
-  EXPECT_THROW(envelope("01000000"), CodecError);      // code null
-  EXPECT_THROW(envelope("010701650300000000"), CodecError);  // message is an int
+  EXPECT_THROW(envelope("000000"), CodecError);                  // trailing after success
+  EXPECT_THROW(envelope("01000000"), CodecError);                // code null
+  EXPECT_THROW(envelope("010701650300000000"), CodecError);      // message is an int
   EXPECT_THROW(envelope("010701650000032a000000"), CodecError);  // stacktrace is an int
 
   const auto decoded = envelope("01070165000000");  // null stacktrace reads as absent
@@ -506,9 +509,9 @@ TEST(CodecExtensionTest, RecordsNestAnywhereAndAlignFromMessageStart) {
   const auto rw = std::make_shared<ExtReaderWriter>();
   const auto messages = StandardMessageCodec::codecWithReaderWriter(rw);
   const auto methods = StandardMethodCodec::codecWithReaderWriter(rw);
-  const ChannelValue value(ChannelList{
-      blob("b", {7}), ChannelValue(1.5),
-      ChannelValue(ChannelMap{{point(1, 2), ChannelValue(ChannelList{point(3, 4)})}})});
+  const ChannelValue value(
+      ChannelList{blob("b", {7}), ChannelValue(1.5),
+                  ChannelValue(ChannelMap{{point(1, 2), ChannelValue(ChannelList{point(3, 4)})}})});
   const Bytes encoded = messages->encodeMessage(value);
   // The double's 8 bytes start at an offset that is a multiple of 8.
   const size_t typeAt = 2 + 1 + 1 + 1 + 3;  // list header, blob (81 01 07) and its name 07 01 62
@@ -521,8 +524,7 @@ TEST(CodecExtensionTest, RecordsNestAnywhereAndAlignFromMessageStart) {
   const MethodCall call{"draw", value};
   const MethodCall decoded = methods->decodeMethodCall(methods->encodeMethodCall(call));
   EXPECT_EQ(decoded.arguments, value);
-  EXPECT_EQ(methods->decodeEnvelope(methods->encodeSuccessEnvelope(value)),
-            MethodEnvelope(value));
+  EXPECT_EQ(methods->decodeEnvelope(methods->encodeSuccessEnvelope(value)), MethodEnvelope(value));
   const ChannelError error = ChannelError::errorWithCode("E", std::nullopt, point(5, 6));
   EXPECT_EQ(methods->decodeEnvelope(methods->encodeErrorEnvelope(error)), MethodEnvelope(error));
 }
@@ -538,7 +540,8 @@ TEST(StandardCodecTest, RandomValuesRoundTripByteStable) {
     ASSERT_EQ(back, v) << "iteration " << i << ": " << printTypedJson(v);
     ASSERT_EQ(messageCodec().encodeMessage(back), bytes) << "iteration " << i;
     const std::string name = random.string();
-    const MethodCall call = methodCodec().decodeMethodCall(methodCodec().encodeMethodCall({name, v}));
+    const MethodCall call =
+        methodCodec().decodeMethodCall(methodCodec().encodeMethodCall({name, v}));
     ASSERT_EQ(call.method, name);
     ASSERT_EQ(call.arguments, v);
   }

@@ -85,8 +85,19 @@ class RandomValues {
   }
 
   std::string string() {
-    static const char* const kPieces[] = {"a", "Z", "0", " ", "$", "\"", "\\", "\n", "\x01",
-                                          "\xc3\xa9", "\xe2\x98\xba", "\xf0\x9f\x98\x82", "key"};
+    static const char* const kPieces[] = {"a",
+                                          "Z",
+                                          "0",
+                                          " ",
+                                          "$",
+                                          "\"",
+                                          "\\",
+                                          "\n",
+                                          "\x01",
+                                          "\xc3\xa9",
+                                          "\xe2\x98\xba",
+                                          "\xf0\x9f\x98\x82",
+                                          "key"};
     std::string s;
     const size_t n = pick(8);
     for (size_t i = 0; i < n; ++i) s += kPieces[pick(std::size(kPieces))];

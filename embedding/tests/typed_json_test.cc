@@ -51,16 +51,35 @@ ChannelValue canonicalNaNs(const ChannelValue& v) {
 }
 
 TEST(TypedJsonTest, CanonicalTextPrintsBackUnchanged) {
-  for (const char* text : {
-           "null", "true", "false", "0", "-2147483648", "2147483647",
-           R"({"$int64": "2147483648"})", R"({"$int64": "-9223372036854775808"})", "1.0",
-           "-0.0", "0.1", "2.5e-08", "1e+300", "3.141592653589793", R"({"$float64": "NaN"})",
-           R"({"$float64": "-Infinity"})", R"("a\"b\\c\n\t\u0001 é 😂")", R"({"$bytes": ""})",
-           R"({"$bytes": "00ff10"})", R"({"$int32list": [1, -2]})", R"({"$int64list": ["1", "-5"]})",
-           R"({"$float32list": [0.5, 3.1415925, 1000.0, "Infinity"]})",
-           R"({"$float64list": [0.1, "NaN"]})", "[]", "[1, [2.0, null], {}]",
-           R"({"b": 1, "a": {"c": []}})", R"({"$map": [[1, "one"], [null, {}]]})",
-           R"({"$map": [["$key", 1]]})", R"({"$map": [["a", 1], [2, 2]]})"}) {
+  for (const char* text : {"null",
+                           "true",
+                           "false",
+                           "0",
+                           "-2147483648",
+                           "2147483647",
+                           R"({"$int64": "2147483648"})",
+                           R"({"$int64": "-9223372036854775808"})",
+                           "1.0",
+                           "-0.0",
+                           "0.1",
+                           "2.5e-08",
+                           "1e+300",
+                           "3.141592653589793",
+                           R"({"$float64": "NaN"})",
+                           R"({"$float64": "-Infinity"})",
+                           R"("a\"b\\c\n\t\u0001 é 😂")",
+                           R"({"$bytes": ""})",
+                           R"({"$bytes": "00ff10"})",
+                           R"({"$int32list": [1, -2]})",
+                           R"({"$int64list": ["1", "-5"]})",
+                           R"({"$float32list": [0.5, 3.1415925, 1000.0, "Infinity"]})",
+                           R"({"$float64list": [0.1, "NaN"]})",
+                           "[]",
+                           "[1, [2.0, null], {}]",
+                           R"({"b": 1, "a": {"c": []}})",
+                           R"({"$map": [[1, "one"], [null, {}]]})",
+                           R"({"$map": [["$key", 1]]})",
+                           R"({"$map": [["a", 1], [2, 2]]})"}) {
     SCOPED_TRACE(text);
     EXPECT_EQ(printTypedJson(parseTypedJson(text)), text);
   }
@@ -133,7 +152,8 @@ TEST(TypedJsonTest, DeepNestingIsAnErrorNotACrash) {
   const std::string deep = std::string(200000, '[') + std::string(200000, ']');
   EXPECT_THROW(parseTypedJson(deep), std::invalid_argument);
   // Exactly as deep as the codec allows still parses and prints.
-  std::string ok = std::string(kMaxValueDepth - 1, '[') + "1" + std::string(kMaxValueDepth - 1, ']');
+  std::string ok =
+      std::string(kMaxValueDepth - 1, '[') + "1" + std::string(kMaxValueDepth - 1, ']');
   EXPECT_EQ(printTypedJson(parseTypedJson(ok)), ok);
   ok = "[" + ok + "]";
   EXPECT_THROW(parseTypedJson(ok), std::invalid_argument);
@@ -170,11 +190,12 @@ TEST(TypedJsonTest, MethodCodecForms) {
        }) {
     EXPECT_EQ(printMethodCallJson(parseMethodCallJson(text)), text);
   }
-  for (const char* text : {
-           R"({"result": [1, 2.0]})",
-           R"({"code": "E", "message": null, "details": null})",
-           R"({"code": "E", "message": "", "details": {"$int64": "5000000000"}, "stacktrace": "at x"})",
-       }) {
+  for (
+      const char* text : {
+          R"({"result": [1, 2.0]})",
+          R"({"code": "E", "message": null, "details": null})",
+          R"({"code": "E", "message": "", "details": {"$int64": "5000000000"}, "stacktrace": "at x"})",
+      }) {
     EXPECT_EQ(printEnvelopeJson(parseEnvelopeJson(text)), text);
     EXPECT_EQ(envelopeFromJson(envelopeToJson(parseEnvelopeJson(text))), parseEnvelopeJson(text));
   }
@@ -185,9 +206,8 @@ TEST(TypedJsonTest, MethodCodecForms) {
 
   for (const char* bad : {R"({"args": 1})", R"({"method": 1, "args": 1})",
                           R"({"method": "m", "args": 1, "extra": 0})", R"([])",
-                          R"({"result": 1, "code": "E"})", R"({"message": "m"})",
-                          R"({"code": 1})", R"({"code": "E", "message": 2})",
-                          R"({"code": "E", "stacktrace": []})"}) {
+                          R"({"result": 1, "code": "E"})", R"({"message": "m"})", R"({"code": 1})",
+                          R"({"code": "E", "message": 2})", R"({"code": "E", "stacktrace": []})"}) {
     SCOPED_TRACE(bad);
     EXPECT_THROW(
         {

@@ -71,6 +71,8 @@ class ChannelMap {
 
   ChannelMap() = default;
   ChannelMap(std::initializer_list<Entry> entries);
+  // Takes the entries as they are; call removeDuplicateKeys() if keys may repeat.
+  explicit ChannelMap(std::vector<Entry> entries);
 
   // Replaces the value of an equal key in place, or appends.
   void set(ChannelValue key, ChannelValue value);
@@ -127,13 +129,21 @@ class ChannelValue {
 
   bool isNull() const { return std::holds_alternative<std::monostate>(v_); }
   template <typename T>
-  bool is() const { return std::holds_alternative<T>(v_); }
+  bool is() const {
+    return std::holds_alternative<T>(v_);
+  }
   template <typename T>
-  const T& get() const { return std::get<T>(v_); }
+  const T& get() const {
+    return std::get<T>(v_);
+  }
   template <typename T>
-  T& get() { return std::get<T>(v_); }
+  T& get() {
+    return std::get<T>(v_);
+  }
   template <typename T>
-  const T* getIf() const { return std::get_if<T>(&v_); }
+  const T* getIf() const {
+    return std::get_if<T>(&v_);
+  }
 
   bool isInteger() const { return is<int32_t>() || is<int64_t>(); }
   // int32 or int64 widened; nullopt for anything else.
@@ -155,6 +165,10 @@ class ChannelValue {
   Storage v_;
 };
 
+inline ChannelMap::ChannelMap(std::vector<Entry> entries) : entries_(std::move(entries)) {}
+inline void ChannelMap::append(ChannelValue key, ChannelValue value) {
+  entries_.emplace_back(std::move(key), std::move(value));
+}
 inline size_t ChannelMap::size() const { return entries_.size(); }
 inline bool ChannelMap::empty() const { return entries_.empty(); }
 inline void ChannelMap::reserve(size_t n) { entries_.reserve(n); }

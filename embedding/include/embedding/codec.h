@@ -55,8 +55,14 @@ class StandardReader {
   ChannelValue readValue();
   virtual ChannelValue readValueOfType(uint8_t type);
 
-  uint8_t readByte();
-  size_t readSize();
+  uint8_t readByte() {
+    need(1);
+    return data_[pos_++];
+  }
+  size_t readSize() {
+    const uint8_t first = readByte();
+    return first < 254 ? first : readLongSize(first);
+  }
   void readBytes(void* out, size_t n);
   void readAlignment(size_t alignment);
   std::string readUtf8();
@@ -67,7 +73,14 @@ class StandardReader {
  private:
   // An element of a container: exactly a StandardReader needs no virtual call.
   ChannelValue readElement(bool exact);
-  void need(size_t n) const;
+  ChannelValue readTypedData(uint8_t type);
+  ChannelValue readList();
+  ChannelValue readMap();
+  void need(size_t n) const {
+    if (n > data_.size() - pos_) throwTruncated(n);
+  }
+  [[noreturn]] void throwTruncated(size_t n) const;
+  size_t readLongSize(uint8_t first);
   std::span<const uint8_t> data_;
   size_t pos_ = 0;
   size_t depth_ = 0;

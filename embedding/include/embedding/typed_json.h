@@ -11,10 +11,9 @@
 // parses back to an equal value.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 #include "embedding/channel_value.h"
 #include "embedding/codec.h"
