@@ -39,7 +39,7 @@ struct Hasher {
   size_t operator()(std::monostate) const { return 0x6e756c6cU; }
   size_t operator()(bool b) const { return b ? 0x74727565U : 0x66616c73U; }
   size_t operator()(int32_t i) const { return std::hash<int64_t>{}(i); }
-  size_t operator()(int64_t i) const { return mix(7, std::hash<int64_t>{}(i)); }
+  size_t operator()(int64_t i) const { return std::hash<int64_t>{}(i); }
   size_t operator()(double d) const { return std::hash<uint64_t>{}(doubleBits(d)); }
   size_t operator()(const std::string& s) const { return std::hash<std::string>{}(s); }
   size_t operator()(const FlutterStandardTypedData& t) const {
@@ -62,7 +62,9 @@ struct Hasher {
 };
 
 size_t hashValue(const ChannelValue& value) {
-  return mix(value.index(), std::visit(Hasher{}, value.storage()));
+  // Integers hash by value whatever their width, as they compare.
+  const size_t kind = value.is<int64_t>() ? ChannelValue(int32_t{0}).index() : value.index();
+  return mix(kind, std::visit(Hasher{}, value.storage()));
 }
 
 }  // namespace
@@ -266,6 +268,10 @@ std::optional<bool> ChannelValue::asBool() const {
 }
 
 bool ChannelValue::operator==(const ChannelValue& o) const {
+  // The peer has one integer type: the wire width follows the value, so an
+  // int32 and an int64 of the same value are the same value (and the same
+  // map key).
+  if (isInteger() && o.isInteger()) return *asInteger() == *o.asInteger();
   if (v_.index() != o.v_.index()) return false;
   // Map keys are nearly always strings: skip the visit for them.
   if (v_.index() == 5) return std::get<std::string>(v_) == std::get<std::string>(o.v_);

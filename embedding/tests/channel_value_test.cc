@@ -9,8 +9,11 @@ namespace vellumark {
 namespace {
 
 TEST(ChannelValueTest, EqualityIsDeepAndExact) {
-  // Integer widths differ as values; asInteger() reads either.
-  EXPECT_NE(ChannelValue(int32_t{1}), ChannelValue(int64_t{1}));
+  // The peer has one integer type and the wire width follows the value:
+  // widths are not part of a value's identity.
+  EXPECT_EQ(ChannelValue(int32_t{1}), ChannelValue(int64_t{1}));
+  EXPECT_NE(ChannelValue(int32_t{1}), ChannelValue(int64_t{2}));
+  EXPECT_NE(ChannelValue(int64_t{1}), ChannelValue(1.0));
   EXPECT_EQ(ChannelValue(int32_t{1}).asInteger(), ChannelValue(int64_t{1}).asInteger());
   EXPECT_FALSE(ChannelValue(1.0).asInteger());
   // Doubles compare by bits: NaN equals itself, zeros of both signs differ.
@@ -62,7 +65,7 @@ TEST(ChannelMapTest, KeepsInsertionOrderAndReplacesInPlace) {
   EXPECT_EQ(*m.find("a"), ChannelValue(int32_t{4}));
   EXPECT_EQ(m.find("7"), nullptr);  // a string lookup never matches a non-string key
   EXPECT_EQ(*m.find(ChannelValue(int32_t{7})), ChannelValue(int32_t{5}));
-  EXPECT_EQ(m.find(ChannelValue(int64_t{7})), nullptr);
+  EXPECT_EQ(*m.find(ChannelValue(int64_t{7})), ChannelValue(int32_t{5}));
   EXPECT_TRUE(m.erase(ChannelValue("b")));
   EXPECT_FALSE(m.erase(ChannelValue("b")));
   EXPECT_EQ(m.entries()[0].first, ChannelValue(int32_t{7}));

@@ -158,7 +158,8 @@ class ChannelValue {
   const Storage& storage() const { return v_; }
   size_t index() const { return v_.index(); }
 
-  // Deep equality. Doubles compare by bit pattern so that NaN equals itself.
+  // Deep equality. Doubles compare by bit pattern so that NaN equals itself;
+  // integers compare by value whatever their width.
   bool operator==(const ChannelValue& o) const;
 
  private:
