@@ -12,11 +12,7 @@
 #include "main_flutter_window.h"
 #include "platform_linux/bundle.h"
 #include "platform_linux/gtk_app_shell.h"
-
-#if __has_include("platform_linux/token_service.h")
-#include "platform_linux/token_service.h"
-#define VELLUMARK_HAS_TOKEN_SERVICE 1
-#endif
+#include "token_module.h"
 
 namespace vellumark {
 
@@ -24,11 +20,16 @@ namespace {
 
 platform::Services makeServices(std::shared_ptr<platform::Bundle> bundle) {
   platform::Services services;
-  services.bundle = std::move(bundle);
-#ifdef VELLUMARK_HAS_TOKEN_SERVICE
-  services.tokens =
-      std::make_shared<LazyTokenService>([] { return linux_platform::createTokenService(); });
-#endif
+  services.bundle = bundle;
+  if (bundle) {
+    const std::string module = bundle->bundlePath() + "/" + kTokenModuleFile;
+    services.tokens = std::make_shared<LazyTokenService>([module] {
+      std::string error;
+      auto tokens = loadTokenModule(module, &error);
+      if (!tokens) std::cerr << "vellumark: " << error << '\n';
+      return tokens;
+    });
+  }
   return services;
 }
 

@@ -102,6 +102,38 @@ void applyLayout(GtkWidget* widget, const platform::Rect& frame, unsigned mask) 
   gtk_widget_set_size_request(widget, requestWidth, requestHeight);
 }
 
+// Loads a PNG with the PNG loader named up front: guessing the type by
+// content would load the shared MIME database at start-up.
+GObjectPtr<GdkPixbuf> loadPng(const std::string& path) {
+  gchar* rawData = nullptr;
+  gsize length = 0;
+  GError* raw = nullptr;
+  if (!g_file_get_contents(path.c_str(), &rawData, &length, &raw)) {
+    logShell(describe("g_file_get_contents", GErrorPtr(raw)));
+    return nullptr;
+  }
+  GCharPtr data(rawData);
+  GObjectPtr<GdkPixbufLoader> loader(gdk_pixbuf_loader_new_with_type("png", &raw));
+  if (!loader) {
+    logShell(describe("gdk_pixbuf_loader_new_with_type", GErrorPtr(raw)));
+    return nullptr;
+  }
+  const bool written = gdk_pixbuf_loader_write(
+      loader.get(), reinterpret_cast<const guchar*>(data.get()), length, &raw);
+  if (!written) {
+    logShell(describe("gdk_pixbuf_loader_write", GErrorPtr(raw)));
+    gdk_pixbuf_loader_close(loader.get(), nullptr);
+    return nullptr;
+  }
+  if (!gdk_pixbuf_loader_close(loader.get(), &raw)) {
+    logShell(describe("gdk_pixbuf_loader_close", GErrorPtr(raw)));
+    return nullptr;
+  }
+  GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader.get());
+  if (pixbuf == nullptr) return nullptr;
+  return GObjectPtr<GdkPixbuf>(static_cast<GdkPixbuf*>(g_object_ref(pixbuf)));
+}
+
 class GtkShellView : public platform::ShellView {
  public:
   // A plain view: an overlay whose base is a drawing area painting the
@@ -459,13 +491,8 @@ class GtkShellApplication : public platform::Application {
   std::shared_ptr<platform::Image> imageNamed(const std::string& name) override {
     auto path = bundle_->pathForResource(name, "png");
     if (!path) return nullptr;
-    GError* raw = nullptr;
-    GObjectPtr<GdkPixbuf> pixbuf(gdk_pixbuf_new_from_file(path->c_str(), &raw));
-    GErrorPtr error(raw);
-    if (!pixbuf) {
-      logShell(describe("gdk_pixbuf_new_from_file", error));
-      return nullptr;
-    }
+    GObjectPtr<GdkPixbuf> pixbuf = loadPng(*path);
+    if (!pixbuf) return nullptr;
     return std::make_shared<GtkShellImage>(std::move(pixbuf));
   }
 
