@@ -392,6 +392,33 @@ void BM_RawFindKey(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(raw->findKey());
 }
 
+// A listing of every object handle of the token: what a cache of its objects
+// needs per request to notice objects added or removed.
+void BM_RawListObjects(benchmark::State& state) {
+  for (auto _ : state) {
+    CK_OBJECT_HANDLE batch[64];
+    CK_ULONG count = 0;
+    raw->fn->C_FindObjectsInit(raw->session, nullptr, 0);
+    do {
+      raw->fn->C_FindObjects(raw->session, batch, std::size(batch), &count);
+    } while (count > 0);
+    raw->fn->C_FindObjectsFinal(raw->session);
+  }
+}
+
+void BM_RawGetSessionInfo(benchmark::State& state) {
+  CK_SESSION_INFO info{};
+  for (auto _ : state) raw->fn->C_GetSessionInfo(raw->session, &info);
+}
+
+void BM_RawGetAttribute(benchmark::State& state) {
+  for (auto _ : state) {
+    CK_BYTE id[8];
+    CK_ATTRIBUTE query{CKA_ID, id, sizeof id};
+    raw->fn->C_GetAttributeValue(raw->session, raw->key, &query, 1);
+  }
+}
+
 void BM_BridgeSignBytes(benchmark::State& state) {
   ChannelValue args = signArgs(state.range(0) == 1);
   for (auto _ : state) {
@@ -490,6 +517,9 @@ BENCHMARK(BM_ServiceSign)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RawGetSlotList)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RawGetTokenInfo)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RawFindKey)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RawListObjects)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RawGetSessionInfo)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RawGetAttribute)->Unit(benchmark::kMicrosecond);
 
 // Prints as usual and, at the end, the goal: bridge round trip / raw C_Sign.
 class GoalReporter : public benchmark::ConsoleReporter {

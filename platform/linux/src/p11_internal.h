@@ -1,6 +1,7 @@
 // Internals of the PKCS#11 token service shared by its source files.
 #pragma once
 
+#include <openssl/types.h>
 #include <p11-kit/pkcs11.h>
 
 #include <cstdint>
@@ -69,10 +70,17 @@ struct CertificateFacts {
   std::optional<Bytes> publicKey;  // external representation
   bool rsa = false;
 };
-// Nullopt when the bytes are not a certificate.
-std::optional<CertificateFacts> readCertificate(const Bytes& der);
+// A certificate read once with OpenSSL: a token's certificates are kept
+// while the token stays, and every request uses them.
+struct ParsedCertificate {
+  Bytes der;
+  std::optional<CertificateFacts> facts;  // nullopt when the bytes are not a certificate
+  std::shared_ptr<EVP_PKEY> publicKey;    // checks signatures; null when unreadable
+};
+std::shared_ptr<const ParsedCertificate> parseCertificate(Bytes der);
 // RSASSA-PKCS1-v1_5 over the SHA-256 digest, checked with the certificate's key.
-bool verifyWithCertificate(const Bytes& der, const Bytes& digest, const Bytes& signature);
+bool verifyWithCertificate(const ParsedCertificate& cert, const Bytes& digest,
+                           const Bytes& signature);
 
 // The public key of a certificate, as the platform hands it out.
 std::shared_ptr<platform::Key> makePublicKey(Bytes externalRepresentation, bool rsa);

@@ -4,7 +4,9 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -34,23 +36,86 @@ bool sessionLost(CK_RV rv) {
          rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_SLOT_ID_INVALID;
 }
 
+// Room for a value of variable size: identifiers and most certificates fit,
+// so one call usually does; a larger value is measured and read again.
+constexpr size_t kAttributeRoom = 4096;
+
+// Fixed-size values get their exact size: NSS refuses a CK_ULONG value
+// into a larger buffer.
+size_t attributeRoom(CK_ATTRIBUTE_TYPE type) {
+  switch (type) {
+    case CKA_CLASS:
+    case CKA_KEY_TYPE:
+    case CKA_CERTIFICATE_TYPE:
+      return sizeof(CK_ULONG);
+    case CKA_SIGN:
+    case CKA_ALWAYS_AUTHENTICATE:
+      return sizeof(CK_BBOOL);
+    default:
+      return kAttributeRoom;
+  }
+}
+
+// Several attributes of an object in one call (each call may re-read the
+// token's files); those the object lacks or hides are nullopt.
+template <size_t N>
+std::array<std::optional<Bytes>, N> attributes(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
+                                               CK_OBJECT_HANDLE object,
+                                               const std::array<CK_ATTRIBUTE_TYPE, N>& types) {
+  std::array<Bytes, N> values;
+  std::array<CK_ATTRIBUTE, N> query{};
+  for (size_t i = 0; i < N; ++i) {
+    values[i].resize(attributeRoom(types[i]));
+    query[i] = {types[i], values[i].data(), values[i].size()};
+  }
+  CK_RV rv = fn->C_GetAttributeValue(session, object, query.data(), N);
+  if (rv == CKR_BUFFER_TOO_SMALL) {
+    for (CK_ATTRIBUTE& item : query) item.pValue = nullptr;
+    rv = fn->C_GetAttributeValue(session, object, query.data(), N);
+    if (rv == CKR_OK || rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_SENSITIVE) {
+      for (size_t i = 0; i < N; ++i) {
+        if (query[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) continue;
+        values[i].resize(query[i].ulValueLen);
+        query[i].pValue = values[i].data();
+      }
+      rv = fn->C_GetAttributeValue(session, object, query.data(), N);
+    }
+  }
+  std::array<std::optional<Bytes>, N> found;
+  // A module that does not know or shows one of them still fills the others.
+  if (rv != CKR_OK && rv != CKR_ATTRIBUTE_TYPE_INVALID && rv != CKR_ATTRIBUTE_SENSITIVE) {
+    return found;
+  }
+  for (size_t i = 0; i < N; ++i) {
+    if (query[i].ulValueLen == CK_UNAVAILABLE_INFORMATION ||
+        query[i].ulValueLen > values[i].size() || (!query[i].pValue && query[i].ulValueLen != 0)) {
+      continue;
+    }
+    values[i].resize(query[i].ulValueLen);
+    found[i] = std::move(values[i]);
+  }
+  return found;
+}
+
 std::optional<Bytes> attribute(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
                                CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
-  CK_ATTRIBUTE query{type, nullptr, 0};
-  if (fn->C_GetAttributeValue(session, object, &query, 1) != CKR_OK) return std::nullopt;
-  if (query.ulValueLen == CK_UNAVAILABLE_INFORMATION) return std::nullopt;
-  Bytes value(query.ulValueLen);
-  query.pValue = value.data();
-  if (fn->C_GetAttributeValue(session, object, &query, 1) != CKR_OK) return std::nullopt;
-  value.resize(query.ulValueLen);
-  return value;
+  return std::move(attributes(fn, session, object, std::array{type})[0]);
+}
+
+// A fixed-size attribute value (CK_ULONG, CK_BBOOL) from its bytes.
+template <typename T>
+std::optional<T> scalar(const std::optional<Bytes>& value) {
+  if (!value || value->size() != sizeof(T)) return std::nullopt;
+  T out{};
+  std::memcpy(&out, value->data(), sizeof(T));
+  return out;
 }
 
 // Searches loop until the module has no more: one read of a fixed size loses objects.
 std::vector<CK_OBJECT_HANDLE> findObjects(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
                                           std::vector<CK_ATTRIBUTE> pattern, CK_RV& rv) {
   std::vector<CK_OBJECT_HANDLE> found;
-  rv = fn->C_FindObjectsInit(session, pattern.data(), pattern.size());
+  rv = fn->C_FindObjectsInit(session, pattern.empty() ? nullptr : pattern.data(), pattern.size());
   if (rv != CKR_OK) return found;
   CK_OBJECT_HANDLE batch[32];
   for (;;) {
@@ -83,18 +148,44 @@ struct Token {
 
 struct Pairing {
   Bytes ckaId;
-  Bytes certDer;
+  std::shared_ptr<const p11::ParsedCertificate> cert;
   // The private key as the listing saw it, good while that session lives.
   CK_OBJECT_HANDLE key = 0;
   uint64_t sessionSerial = 0;
+  // Paired only because the token shows no keys before login: a search by
+  // CKA_ID does not return it.
+  bool certificateOnly = false;
+};
+
+// What signing needs to know of a private key.
+struct KeyFacts {
+  bool rsa = false;
+  bool canSign = false;
+  bool mechanismOffered = false;
+  bool alwaysAuthenticate = false;
+  Bytes modulus;
+};
+
+// A token's objects as read on one session. They stay while the session
+// lives (a re-inserted token kills it) and the login state is the same
+// (private keys are often hidden before login). Listings of the token
+// compare the object handles to notice objects added or removed meanwhile.
+struct TokenObjects {
+  uint64_t sessionSerial = 0;
+  bool needsLogin = false;
+  std::vector<CK_OBJECT_HANDLE> handles;  // every object, sorted
+  std::vector<Pairing> identities;
+  std::map<CK_OBJECT_HANDLE, KeyFacts> keys;
+  std::optional<bool> mechanismOffered;  // CKM_RSA_PKCS signs
 };
 
 class Core;
 
 class TokenCertificate : public platform::Certificate {
  public:
-  explicit TokenCertificate(Bytes der) : der_(std::move(der)), facts_(p11::readCertificate(der_)) {}
-  Bytes copyData() override { return der_; }
+  explicit TokenCertificate(std::shared_ptr<const p11::ParsedCertificate> cert)
+      : cert_(std::move(cert)), facts_(cert_->facts) {}
+  Bytes copyData() override { return cert_->der; }
   std::optional<std::string> copySubjectSummary() override {
     return facts_ ? facts_->subjectSummary : std::nullopt;
   }
@@ -116,14 +207,13 @@ class TokenCertificate : public platform::Certificate {
   }
 
  private:
-  Bytes der_;
-  std::optional<p11::CertificateFacts> facts_;
+  std::shared_ptr<const p11::ParsedCertificate> cert_;
+  const std::optional<p11::CertificateFacts>& facts_;
 };
 
 // What the PIN dialog and the error texts call the certificate.
-std::string certificateName(const Bytes& der) {
-  auto facts = p11::readCertificate(der);
-  if (facts && facts->subjectSummary) return *facts->subjectSummary;
+std::string certificateName(const p11::ParsedCertificate& cert) {
+  if (cert.facts && cert.facts->subjectSummary) return *cert.facts->subjectSummary;
   return "unnamed certificate";
 }
 
@@ -140,46 +230,47 @@ class Core : public std::enable_shared_from_this<Core> {
   Core(const Core&) = delete;
   Core& operator=(const Core&) = delete;
 
+  // The tokens present now; remembered as where each token was last seen.
   std::vector<Token> presentTokens(bool withNss) {
     std::vector<Token> tokens;
     for (const auto& module : modules_) appendTokens(module, false, tokens);
     if (withNss && nss_) appendTokens(nss_, true, tokens);
+    std::erase_if(seen_, [&](const auto& entry) { return withNss || !entry.second.nss; });
+    for (const Token& token : tokens) seen_.insert_or_assign(token.id, token);
     return tokens;
   }
 
+  // Where the token was last seen, if it is still there; else wherever it is
+  // now. The check saves a walk over every slot of every module.
   std::optional<Token> findToken(const std::string& id) {
+    if (auto it = seen_.find(id); it != seen_.end()) {
+      if (auto token = confirm(it->second)) return token;
+    }
     for (Token& token : presentTokens(true)) {
       if (token.id == id) return std::move(token);
     }
     return std::nullopt;
   }
 
-  // The token where it was last seen, else wherever it is now. The hint
-  // saves a walk over every slot of every module; a renumbered or replaced
-  // token fails the check and is looked for everywhere.
+  // The token of an identity or key. A token seen by the last listing whose
+  // session still lives is there: a removed or re-inserted token kills its
+  // sessions. Otherwise its token information is read again, and a
+  // renumbered or replaced token is looked for everywhere.
   std::optional<Token> locate(const Token& hint) {
-    CK_TOKEN_INFO info{};
-    if (hint.module->fn()->C_GetTokenInfo(hint.slot, &info) == CKR_OK &&
-        tokenId(*hint.module, info) == hint.id) {
-      Token token = hint;
-      token.flags = info.flags;
-      return token;
+    auto it = seen_.find(hint.id);
+    if (it != seen_.end() && it->second.module == hint.module && it->second.slot == hint.slot &&
+        sessionAlive(it->second)) {
+      return it->second;
     }
+    if (auto token = confirm(hint)) return token;
     return findToken(hint.id);
   }
 
   // One session per token, kept while the token stays: the login lives on it.
   std::optional<CK_SESSION_HANDLE> session(const Token& token, Failure& failure) {
     CK_FUNCTION_LIST* fn = token.module->fn();
-    auto it = sessions_.find(token.id);
-    if (it != sessions_.end()) {
-      CK_SESSION_INFO info{};
-      if (it->second.module == token.module &&
-          fn->C_GetSessionInfo(it->second.handle, &info) == CKR_OK && info.slotID == token.slot) {
-        return it->second.handle;
-      }
-      dropSession(token.id);
-    }
+    if (sessionAlive(token)) return sessions_.at(token.id).handle;
+    dropSession(token.id);
     CK_SESSION_HANDLE handle = 0;
     CK_RV rv = fn->C_OpenSession(token.slot, CKF_SERIAL_SESSION, nullptr, nullptr, &handle);
     if (rv != CKR_OK) {
@@ -197,11 +288,20 @@ class Core : public std::enable_shared_from_this<Core> {
     return it == sessions_.end() ? 0 : it->second.serial;
   }
 
+  // The session dies with everything read on it.
   void dropSession(const std::string& tokenId) {
+    objects_.erase(tokenId);
     auto it = sessions_.find(tokenId);
     if (it == sessions_.end()) return;
     it->second.module->fn()->C_CloseSession(it->second.handle);
     sessions_.erase(it);
+  }
+
+  // Objects read on the token no longer hold (a handle that no longer
+  // works); the session and its login stay.
+  void forgetObjects(const std::string& tokenId) {
+    objects_.erase(tokenId);
+    seen_.erase(tokenId);
   }
 
   bool loggedIn(const Token& token, CK_SESSION_HANDLE session) {
@@ -210,71 +310,87 @@ class Core : public std::enable_shared_from_this<Core> {
     return info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS;
   }
 
-  // With a label, only objects with that CKA_ID are read. Searches are the
-  // costly calls on many tokens: certificates first, keys only if any.
-  std::vector<Pairing> identities(const Token& token, const Bytes* label) {
+  // With a label, only identities with that CKA_ID. The token's objects are
+  // read once per session and login state; a listing (checkObjects) also
+  // compares the object handles, so objects added or removed while the token
+  // stayed are seen.
+  std::vector<Pairing> identities(const Token& token, const Bytes* label, bool checkObjects) {
     Failure failure;
     auto handle = session(token, failure);
     if (!handle) return {};
     CK_FUNCTION_LIST* fn = token.module->fn();
-    CK_RV rv = CKR_OK;
-    CK_CERTIFICATE_TYPE x509 = CKC_X_509;
-    CK_OBJECT_CLASS certClass = CKO_CERTIFICATE;
-    std::vector<CK_ATTRIBUTE> pattern{{CKA_CLASS, &certClass, sizeof certClass},
-                                      {CKA_CERTIFICATE_TYPE, &x509, sizeof x509}};
-    if (label) pattern.push_back({CKA_ID, const_cast<uint8_t*>(label->data()), label->size()});
-    std::vector<std::pair<Bytes, CK_OBJECT_HANDLE>> certs;
-    for (CK_OBJECT_HANDLE cert : findObjects(fn, *handle, std::move(pattern), rv)) {
-      auto id = attribute(fn, *handle, cert, CKA_ID);
-      if (id && !id->empty()) certs.emplace_back(std::move(*id), cert);
-    }
-    if (sessionLost(rv)) dropSession(token.id);
-    if (certs.empty()) return {};
-
     bool needsLogin = (token.flags & CKF_LOGIN_REQUIRED) && !loggedIn(token, *handle);
     // An NSS database without a password opens with the empty one.
     CK_UTF8CHAR empty[1] = {0};
     if (needsLogin && token.nss && fn->C_Login(*handle, CKU_USER, empty, 0) == CKR_OK) {
       needsLogin = false;
     }
-    std::map<Bytes, CK_OBJECT_HANDLE> privateIds;
-    std::set<Bytes> publicIds;
-    for (CK_OBJECT_HANDLE key : findByClass(fn, *handle, CKO_PRIVATE_KEY, label, rv)) {
-      if (auto id = attribute(fn, *handle, key, CKA_ID)) {
-        // Several keys under one CKA_ID: the signature picks by modulus.
-        auto [it, added] = privateIds.emplace(*id, key);
-        if (!added) it->second = 0;
-      }
+    uint64_t serial = sessionSerial(token.id);
+    const TokenObjects* kept = nullptr;
+    if (auto it = objects_.find(token.id); it != objects_.end() &&
+                                           it->second.sessionSerial == serial &&
+                                           it->second.needsLogin == needsLogin) {
+      kept = &it->second;
     }
-    // Before login private keys may be hidden: then a public key with the
-    // same CKA_ID pairs, or, on a token that shows no keys at all, the
-    // certificate alone; the private key is found after login.
-    if (needsLogin) {
-      for (CK_OBJECT_HANDLE key : findByClass(fn, *handle, CKO_PUBLIC_KEY, label, rv)) {
-        if (auto id = attribute(fn, *handle, key, CKA_ID)) publicIds.insert(*id);
+    std::optional<std::vector<CK_OBJECT_HANDLE>> listing;
+    if (kept && checkObjects) {
+      CK_RV rv = CKR_OK;
+      listing = listObjects(fn, *handle, rv);
+      if (rv != CKR_OK) {
+        if (sessionLost(rv)) dropSession(token.id);
+        return {};
       }
+      if (*listing != kept->handles) kept = nullptr;
     }
-    bool noKeysShown = privateIds.empty() && publicIds.empty() && !label;
+    if (!kept) kept = readObjects(token, *handle, needsLogin, std::move(listing));
+    if (!kept) return {};
     std::vector<Pairing> found;
-    for (auto& [id, cert] : certs) {
-      bool paired =
-          privateIds.contains(id) || (needsLogin && (publicIds.contains(id) || noKeysShown));
-      if (!paired) continue;
-      auto der = attribute(fn, *handle, cert, CKA_VALUE);
-      if (!der || der->empty()) continue;
-      auto key = privateIds.find(id);
-      found.push_back({std::move(id), std::move(*der),
-                       key == privateIds.end() ? CK_OBJECT_HANDLE{0} : key->second,
-                       sessionSerial(token.id)});
+    for (const Pairing& pair : kept->identities) {
+      if (label && (pair.certificateOnly || pair.ckaId != *label)) continue;
+      found.push_back(pair);
     }
     return found;
+  }
+
+  // A private key's facts, read once per session; nullopt when the handle
+  // names no key (any longer).
+  std::optional<KeyFacts> keyFacts(const Token& token, CK_SESSION_HANDLE session,
+                                   CK_OBJECT_HANDLE key) {
+    TokenObjects* kept = objectsOf(token.id);
+    if (kept) {
+      if (auto it = kept->keys.find(key); it != kept->keys.end()) return it->second;
+    }
+    auto values = attributes(token.module->fn(), session, key,
+                             std::array<CK_ATTRIBUTE_TYPE, 4>{CKA_MODULUS, CKA_KEY_TYPE, CKA_SIGN,
+                                                              CKA_ALWAYS_AUTHENTICATE});
+    auto keyType = scalar<CK_KEY_TYPE>(values[1]);
+    if (!keyType) return std::nullopt;
+    KeyFacts facts;
+    facts.modulus = values[0].value_or(Bytes{});
+    facts.rsa = *keyType == CKK_RSA;
+    facts.canSign = scalar<CK_BBOOL>(values[2]) == CK_TRUE;
+    facts.alwaysAuthenticate = scalar<CK_BBOOL>(values[3]) == CK_TRUE;
+    if (kept) kept->keys.emplace(key, facts);
+    return facts;
+  }
+
+  // Whether the token signs with CKM_RSA_PKCS, asked once per session.
+  bool mechanismOffered(const Token& token) {
+    TokenObjects* kept = objectsOf(token.id);
+    if (kept && kept->mechanismOffered) return *kept->mechanismOffered;
+    CK_MECHANISM_INFO mechanism{};
+    bool offered =
+        token.module->fn()->C_GetMechanismInfo(token.slot, CKM_RSA_PKCS, &mechanism) == CKR_OK &&
+        (mechanism.flags & CKF_SIGN);
+    if (kept) kept->mechanismOffered = offered;
+    return offered;
   }
 
   enum class Login { Done, Cancelled, Failed };
 
   // Logs the user in when the token asks for it, through the PIN dialog or
   // the reader's PIN pad.
-  Login loginUser(const Token& token, CK_SESSION_HANDLE session, const Bytes& certDer,
+  Login loginUser(const Token& token, CK_SESSION_HANDLE session, const p11::ParsedCertificate& cert,
                   Failure& failure) {
     if (loggedIn(token, session)) return Login::Done;
     CK_FUNCTION_LIST* fn = token.module->fn();
@@ -292,7 +408,7 @@ class Core : public std::enable_shared_from_this<Core> {
       if (info.flags & CKF_PROTECTED_AUTHENTICATION_PATH) {
         rv = fn->C_Login(session, CKU_USER, nullptr, 0);
       } else {
-        PinReply reply = askPin(token, certificateName(certDer), info, errorLine, false);
+        PinReply reply = askPin(token, certificateName(cert), info, errorLine, false);
         if (reply.outcome != PinReply::Outcome::Entered) return refused(reply, failure);
         if (reply.pin.size() < info.ulMinPinLen) {
           errorLine =
@@ -383,6 +499,110 @@ class Core : public std::enable_shared_from_this<Core> {
     uint64_t serial;
   };
 
+  // The kept session of the token, if it still works on the token's slot.
+  bool sessionAlive(const Token& token) {
+    auto it = sessions_.find(token.id);
+    if (it == sessions_.end() || it->second.module != token.module) return false;
+    CK_SESSION_INFO info{};
+    return token.module->fn()->C_GetSessionInfo(it->second.handle, &info) == CKR_OK &&
+           info.slotID == token.slot;
+  }
+
+  // The token as found at the hint's slot now, if it is still that token.
+  static std::optional<Token> confirm(const Token& hint) {
+    CK_TOKEN_INFO info{};
+    if (hint.module->fn()->C_GetTokenInfo(hint.slot, &info) != CKR_OK ||
+        tokenId(*hint.module, info) != hint.id) {
+      return std::nullopt;
+    }
+    Token token = hint;
+    token.flags = info.flags;
+    return token;
+  }
+
+  TokenObjects* objectsOf(const std::string& tokenId) {
+    auto it = objects_.find(tokenId);
+    if (it == objects_.end() || it->second.sessionSerial != sessionSerial(tokenId)) return nullptr;
+    return &it->second;
+  }
+
+  // Every object handle the session shows, sorted.
+  static std::vector<CK_OBJECT_HANDLE> listObjects(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
+                                                   CK_RV& rv) {
+    auto handles = findObjects(fn, session, {}, rv);
+    std::sort(handles.begin(), handles.end());
+    return handles;
+  }
+
+  // Reads the token's certificates and keys and pairs them by CKA_ID. Before
+  // login private keys may be hidden: then a public key with the same CKA_ID
+  // pairs, or, on a token that shows no keys at all, the certificate alone;
+  // the private key is found after login.
+  const TokenObjects* readObjects(const Token& token, CK_SESSION_HANDLE session, bool needsLogin,
+                                  std::optional<std::vector<CK_OBJECT_HANDLE>> listing) {
+    CK_FUNCTION_LIST* fn = token.module->fn();
+    CK_RV rv = CKR_OK;
+    TokenObjects fresh;
+    fresh.sessionSerial = sessionSerial(token.id);
+    fresh.needsLogin = needsLogin;
+    fresh.handles = listing ? std::move(*listing) : listObjects(fn, session, rv);
+    if (rv != CKR_OK) {
+      if (sessionLost(rv)) dropSession(token.id);
+      return nullptr;
+    }
+    std::vector<std::pair<Bytes, Bytes>> certs;  // CKA_ID, DER
+    std::map<Bytes, CK_OBJECT_HANDLE> privateIds;
+    std::set<Bytes> publicIds;
+    for (CK_OBJECT_HANDLE object : fresh.handles) {
+      auto [classValue, id] =
+          attributes(fn, session, object, std::array<CK_ATTRIBUTE_TYPE, 2>{CKA_CLASS, CKA_ID});
+      auto objectClass = scalar<CK_OBJECT_CLASS>(classValue);
+      if (!objectClass || !id) continue;
+      if (*objectClass == CKO_CERTIFICATE && !id->empty()) {
+        auto [type, der] = attributes(
+            fn, session, object, std::array<CK_ATTRIBUTE_TYPE, 2>{CKA_CERTIFICATE_TYPE, CKA_VALUE});
+        if (scalar<CK_CERTIFICATE_TYPE>(type) == CKC_X_509 && der && !der->empty()) {
+          certs.emplace_back(std::move(*id), std::move(*der));
+        }
+      } else if (*objectClass == CKO_PRIVATE_KEY) {
+        // Several keys under one CKA_ID: the signature picks by modulus.
+        auto [it, added] = privateIds.emplace(std::move(*id), object);
+        if (!added) it->second = 0;
+      } else if (*objectClass == CKO_PUBLIC_KEY && needsLogin) {
+        publicIds.insert(std::move(*id));
+      }
+    }
+    bool noKeysShown = privateIds.empty() && publicIds.empty();
+    // Certificates read before are not parsed again.
+    std::map<Bytes, std::shared_ptr<const p11::ParsedCertificate>> parsed;
+    auto old = objects_.find(token.id);
+    if (old != objects_.end()) {
+      for (const Pairing& pair : old->second.identities) parsed.emplace(pair.cert->der, pair.cert);
+    }
+    for (auto& [id, der] : certs) {
+      bool withKey = privateIds.contains(id) || (needsLogin && publicIds.contains(id));
+      bool alone = !withKey && needsLogin && noKeysShown;
+      if (!withKey && !alone) continue;
+      auto known = parsed.find(der);
+      auto cert = known != parsed.end() ? known->second : p11::parseCertificate(std::move(der));
+      auto key = privateIds.find(id);
+      fresh.identities.push_back({std::move(id), std::move(cert),
+                                  key == privateIds.end() ? CK_OBJECT_HANDLE{0} : key->second,
+                                  fresh.sessionSerial, alone});
+    }
+    // On the same session a handle still names the same object: what was
+    // learnt of keys that are still there holds.
+    if (old != objects_.end() && old->second.sessionSerial == fresh.sessionSerial) {
+      for (auto& [key, facts] : old->second.keys) {
+        if (std::binary_search(fresh.handles.begin(), fresh.handles.end(), key)) {
+          fresh.keys.emplace(key, std::move(facts));
+        }
+      }
+      fresh.mechanismOffered = old->second.mechanismOffered;
+    }
+    return &objects_.insert_or_assign(token.id, std::move(fresh)).first->second;
+  }
+
   static std::string tokenId(const Module& module, const CK_TOKEN_INFO& info) {
     return module.name() + ":" + p11::trimField(info.serialNumber, sizeof info.serialNumber) + ":" +
            p11::trimField(info.label, sizeof info.label);
@@ -431,6 +651,8 @@ class Core : public std::enable_shared_from_this<Core> {
   std::shared_ptr<Module> nss_;
   std::shared_ptr<PinPrompt> prompt_;
   std::map<std::string, CachedSession> sessions_;
+  std::map<std::string, TokenObjects> objects_;  // by token identifier
+  std::map<std::string, Token> seen_;            // where the last listing saw each token
   std::optional<Failure> lastFailure_;
   uint64_t opened_ = 0;
 };
@@ -439,15 +661,7 @@ class Core : public std::enable_shared_from_this<Core> {
 // it was found on lives; a re-inserted token gives its objects new handles.
 class TokenKey : public platform::Key {
  public:
-  struct Facts {
-    bool rsa = false;
-    bool canSign = false;
-    bool mechanismOffered = false;
-    bool alwaysAuthenticate = false;
-    Bytes modulus;
-  };
-
-  TokenKey(std::shared_ptr<Core> core, Token token, Pairing pair, Facts facts,
+  TokenKey(std::shared_ptr<Core> core, Token token, Pairing pair, KeyFacts facts,
            CK_OBJECT_HANDLE handle)
       : core_(std::move(core)),
         token_(std::move(token)),
@@ -457,8 +671,7 @@ class TokenKey : public platform::Key {
         sessionSerial_(core_->sessionSerial(token_.id)) {}
 
   std::optional<Bytes> copyExternalRepresentation() override {
-    auto facts = p11::readCertificate(pair_.certDer);
-    return facts ? facts->publicKey : std::nullopt;
+    return pair_.cert->facts ? pair_.cert->facts->publicKey : std::nullopt;
   }
 
   bool isAlgorithmSupported(platform::KeyOperation operation,
@@ -485,6 +698,26 @@ class TokenKey : public platform::Key {
 
  private:
   std::optional<Bytes> sign(const Bytes& digest, std::string& description) {
+    Bytes data(std::begin(kSha256DigestInfo), std::end(kSha256DigestInfo));
+    data.insert(data.end(), digest.begin(), digest.end());
+    // A key handle that stopped working (the token's objects changed while
+    // it stayed, or it went) is looked for again, once.
+    failedRv_ = CKR_OK;
+    auto signature = signData(data, description);
+    if (!signature &&
+        (failedRv_ == CKR_KEY_HANDLE_INVALID || failedRv_ == CKR_OBJECT_HANDLE_INVALID)) {
+      core_->forgetObjects(token_.id);
+      sessionSerial_ = 0;
+      signature = signData(data, description);
+    }
+    if (signature && !p11::verifyWithCertificate(*pair_.cert, digest, *signature)) {
+      description = "Signature does not match the certificate";
+      return std::nullopt;
+    }
+    return signature;
+  }
+
+  std::optional<Bytes> signData(Bytes& data, std::string& description) {
     auto token = core_->locate(token_);
     if (!token) {
       description = "The token \"" + token_.label + "\" is no longer present";
@@ -497,7 +730,7 @@ class TokenKey : public platform::Key {
       description = failure.description;
       return std::nullopt;
     }
-    if (core_->loginUser(*token, *session, pair_.certDer, failure) != Core::Login::Done) {
+    if (core_->loginUser(*token, *session, *pair_.cert, failure) != Core::Login::Done) {
       description = failure.description;
       return std::nullopt;
     }
@@ -522,16 +755,7 @@ class TokenKey : public platform::Key {
       }
       sessionSerial_ = core_->sessionSerial(token->id);
     }
-    CK_OBJECT_HANDLE key = handle_;
-
-    Bytes data(std::begin(kSha256DigestInfo), std::end(kSha256DigestInfo));
-    data.insert(data.end(), digest.begin(), digest.end());
-    auto signature = signOnce(*token, *session, key, data, description);
-    if (signature && !p11::verifyWithCertificate(pair_.certDer, digest, *signature)) {
-      description = "Signature does not match the certificate";
-      return std::nullopt;
-    }
-    return signature;
+    return signOnce(*token, *session, handle_, data, description);
   }
 
   std::optional<Bytes> signOnce(const Token& token, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
@@ -553,7 +777,7 @@ class TokenKey : public platform::Key {
           return std::nullopt;
         }
         if (!(info.flags & CKF_PROTECTED_AUTHENTICATION_PATH)) {
-          reply = core_->askPin(token, certificateName(pair_.certDer), info, errorLine, true);
+          reply = core_->askPin(token, certificateName(*pair_.cert), info, errorLine, true);
           if (reply->outcome != PinReply::Outcome::Entered) {
             Core::refused(*reply, failure);
             description = failure.description;
@@ -605,6 +829,7 @@ class TokenKey : public platform::Key {
   std::optional<Bytes> fail(const Token& token, const char* call, CK_RV rv,
                             std::string& description) {
     if (sessionLost(rv)) core_->dropSession(token.id);
+    failedRv_ = rv;
     description = p11::translate(call, rv).description;
     return std::nullopt;
   }
@@ -612,9 +837,10 @@ class TokenKey : public platform::Key {
   std::shared_ptr<Core> core_;
   Token token_;
   Pairing pair_;
-  Facts facts_;
+  KeyFacts facts_;
   CK_OBJECT_HANDLE handle_;
   uint64_t sessionSerial_;
+  CK_RV failedRv_ = CKR_OK;  // of the last failed call of a signature
 };
 
 class TokenIdentity : public platform::Identity {
@@ -625,7 +851,7 @@ class TokenIdentity : public platform::Identity {
   const Bytes& ckaId() const { return pair_.ckaId; }
 
   CertificateResult copyCertificate() override {
-    return {st::kSuccess, std::make_shared<TokenCertificate>(pair_.certDer)};
+    return {st::kSuccess, std::make_shared<TokenCertificate>(pair_.cert)};
   }
 
   // Finding the key may need the login: private keys are often hidden before it.
@@ -649,13 +875,16 @@ class TokenIdentity : public platform::Identity {
     CK_FUNCTION_LIST* fn = token->module->fn();
     CK_RV rv = CKR_OK;
     std::vector<CK_OBJECT_HANDLE> keys;
-    if (pair_.key != 0 && pair_.sessionSerial == core_->sessionSerial(token->id)) {
+    if (pair_.key != 0 && pair_.sessionSerial == core_->sessionSerial(token->id) &&
+        core_->keyFacts(*token, *session, pair_.key)) {
       keys.push_back(pair_.key);
     } else {
+      // A kept handle that names no key: the token's objects changed.
+      if (pair_.key != 0) core_->forgetObjects(token->id);
       keys = findByClass(fn, *session, CKO_PRIVATE_KEY, &pair_.ckaId, rv);
     }
     if (keys.empty() && rv == CKR_OK && !core_->loggedIn(*token, *session)) {
-      auto login = core_->loginUser(*token, *session, pair_.certDer, failure);
+      auto login = core_->loginUser(*token, *session, *pair_.cert, failure);
       if (login != Core::Login::Done) return nullptr;
       keys = findByClass(fn, *session, CKO_PRIVATE_KEY, &pair_.ckaId, rv);
     }
@@ -670,40 +899,24 @@ class TokenIdentity : public platform::Identity {
       return nullptr;
     }
     // Of several keys with this CKA_ID, the one whose modulus is the certificate's.
-    auto certFacts = p11::readCertificate(pair_.certDer);
+    const auto& certFacts = pair_.cert->facts;
     CK_OBJECT_HANDLE chosen = keys.front();
-    TokenKey::Facts facts;
     for (CK_OBJECT_HANDLE key : keys) {
-      auto modulus = attribute(fn, *session, key, CKA_MODULUS);
-      if (keys.size() == 1 || (modulus && certFacts && certFacts->publicKey &&
-                               containsModulus(*certFacts->publicKey, *modulus))) {
+      if (keys.size() == 1 ||
+          (certFacts && certFacts->publicKey &&
+           containsModulus(*certFacts->publicKey, modulusOf(*token, *session, key)))) {
         chosen = key;
-        facts.modulus = modulus.value_or(Bytes{});
         break;
       }
     }
-    if (chosen != keys.front() || facts.modulus.empty()) {
-      facts.modulus = attribute(fn, *session, chosen, CKA_MODULUS).value_or(Bytes{});
-    }
-    // One call for the fixed-size facts; a module that does not know one of
-    // them still fills the others.
-    CK_KEY_TYPE keyType = 0;
-    CK_BBOOL canSign = CK_FALSE, always = CK_FALSE;
-    CK_ATTRIBUTE wanted[] = {{CKA_KEY_TYPE, &keyType, sizeof keyType},
-                             {CKA_SIGN, &canSign, sizeof canSign},
-                             {CKA_ALWAYS_AUTHENTICATE, &always, sizeof always}};
-    CK_RV factsRv = fn->C_GetAttributeValue(*session, chosen, wanted, std::size(wanted));
-    if (factsRv == CKR_OK || factsRv == CKR_ATTRIBUTE_TYPE_INVALID ||
-        factsRv == CKR_ATTRIBUTE_SENSITIVE) {
-      facts.rsa = wanted[0].ulValueLen == sizeof keyType && keyType == CKK_RSA;
-      facts.canSign = wanted[1].ulValueLen == sizeof canSign && canSign == CK_TRUE;
-      facts.alwaysAuthenticate = wanted[2].ulValueLen == sizeof always && always == CK_TRUE;
-    }
-    CK_MECHANISM_INFO mechanism{};
-    facts.mechanismOffered =
-        fn->C_GetMechanismInfo(token->slot, CKM_RSA_PKCS, &mechanism) == CKR_OK &&
-        (mechanism.flags & CKF_SIGN);
+    KeyFacts facts = core_->keyFacts(*token, *session, chosen).value_or(KeyFacts{});
+    facts.mechanismOffered = core_->mechanismOffered(*token);
     return std::make_shared<TokenKey>(core_, token_, pair_, std::move(facts), chosen);
+  }
+
+  Bytes modulusOf(const Token& token, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key) {
+    auto facts = core_->keyFacts(token, session, key);
+    return facts ? facts->modulus : Bytes{};
   }
 
   // The RSAPublicKey DER holds the modulus as an INTEGER's content; a
@@ -739,12 +952,18 @@ class P11TokenService : public platform::TokenService {
     }
     std::vector<std::shared_ptr<TokenIdentity>> found;
     const Bytes* label = query.applicationLabel ? &*query.applicationLabel : nullptr;
-    for (const Token& token : tokens) {
-      if (query.matchLimit == platform::MatchLimit::One && !found.empty()) break;
-      for (Pairing& pair : core_->identities(token, label)) {
-        found.push_back(std::make_shared<TokenIdentity>(core_, token, std::move(pair)));
+    auto collect = [&](bool checkObjects) {
+      for (const Token& token : tokens) {
+        if (query.matchLimit == platform::MatchLimit::One && !found.empty()) break;
+        for (Pairing& pair : core_->identities(token, label, checkObjects)) {
+          found.push_back(std::make_shared<TokenIdentity>(core_, token, std::move(pair)));
+        }
       }
-    }
+    };
+    // A token's own listing checks that its kept objects still hold; the
+    // searches of a signature trust them, unless a label finds nothing.
+    collect(query.tokenID.has_value());
+    if (found.empty() && label && !query.tokenID) collect(true);
     platform::QueryResult result;
     if (found.empty()) return result;  // item not found
     if (query.matchLimit == platform::MatchLimit::One) found.resize(1);

@@ -20,7 +20,6 @@ struct PkeyCtxFree {
   void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
 };
 using X509Ptr = std::unique_ptr<X509, X509Free>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 
 X509Ptr parse(const Bytes& der) {
   const unsigned char* p = der.data();
@@ -88,10 +87,12 @@ std::optional<Bytes> serialContent(const ASN1_INTEGER* serial) {
 
 }  // namespace
 
-std::optional<CertificateFacts> readCertificate(const Bytes& der) {
-  X509Ptr cert = parse(der);
-  if (!cert) return std::nullopt;
-  CertificateFacts facts;
+std::shared_ptr<const ParsedCertificate> parseCertificate(Bytes der) {
+  auto parsed = std::make_shared<ParsedCertificate>();
+  parsed->der = std::move(der);
+  X509Ptr cert = parse(parsed->der);
+  if (!cert) return parsed;
+  CertificateFacts& facts = parsed->facts.emplace();
   facts.subjectSummary = summary(X509_get_subject_name(cert.get()));
   facts.issuerCommonName = commonName(X509_get_issuer_name(cert.get()));
   facts.serialNumber = serialContent(X509_get0_serialNumber(cert.get()));
@@ -104,16 +105,15 @@ std::optional<CertificateFacts> readCertificate(const Bytes& der) {
     int length = i2d_PublicKey(key, &out);
     if (length > 0) facts.publicKey = Bytes(out, out + length);
     OPENSSL_free(out);
+    if (EVP_PKEY_up_ref(key) == 1) parsed->publicKey.reset(key, PkeyFree());
   }
-  return facts;
+  return parsed;
 }
 
-bool verifyWithCertificate(const Bytes& der, const Bytes& digest, const Bytes& signature) {
-  X509Ptr cert = parse(der);
-  if (!cert) return false;
-  EVP_PKEY* key = X509_get0_pubkey(cert.get());
-  if (!key) return false;
-  std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new(key, nullptr));
+bool verifyWithCertificate(const ParsedCertificate& cert, const Bytes& digest,
+                           const Bytes& signature) {
+  if (!cert.publicKey) return false;
+  std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new(cert.publicKey.get(), nullptr));
   return ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
          EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
          EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) == 1 &&

@@ -284,6 +284,73 @@ TEST_F(TokenTest, TokenRemovedBetweenListingAndSigning) {
   EXPECT_TRUE(service->copyErrorMessageString(st::kNotAvailable));
 }
 
+// Another program changes the objects of a token that stays present: what
+// the service kept of it must not outlive the change.
+std::string onToken(const std::string& label, const std::string& pin) {
+  return std::string("pkcs11-tool --module ") + kSoftHsm + " --login --pin " + pin +
+         " --token-label " + label;
+}
+
+TEST_F(TokenTest, ObjectsChangedWhileTheTokenStaysAreSeen) {
+  start();
+  std::string alpha = tokenId("Alpha");
+  const fs::path& log = Fixtures::get().log;
+  ASSERT_EQ(subjects(service->copyMatching(tokenQuery(alpha))).size(), 3u);
+  ASSERT_TRUE(identityOf(*service, "Alice Auth"));
+
+  // A certificate removed: the token's listing and the search by CKA_ID drop it.
+  run(onToken("Alpha", "1234") + " --delete-object --type cert --id a2", log);
+  EXPECT_EQ(subjects(service->copyMatching(tokenQuery(alpha))),
+            (std::set<std::string>{"Alice Signer", "Alice Qualified"}));
+  EXPECT_EQ(service->copyMatching(labelQuery(fromHex("a2"))).status, st::kItemNotFound);
+
+  // A new certificate for the key, larger than one read usually takes: the
+  // search by CKA_ID finds it without a listing in between.
+  const fs::path& root = Fixtures::get().root;
+  fs::path ext = fs::path(dir) / "large.ext";
+  std::string names = "subjectAltName=DNS:host0.example.test";
+  for (int i = 1; i < 180; ++i) names += ",DNS:host" + std::to_string(i) + ".example.test";
+  writeText(ext, names + "\nkeyUsage=digitalSignature\n");
+  fs::path der = fs::path(dir) / "large.der";
+  run("openssl x509 -new -force_pubkey " + shellQuote((root / "Alice Auth.pub.pem").string()) +
+          " -CA " + (root / "ca.pem").string() + " -CAkey " + (root / "ca.key").string() +
+          " -subj /CN=Alice-Large -days 30 -extfile " + ext.string() + " -outform DER -out " +
+          der.string(),
+      log);
+  Bytes large = readBytes(der);
+  ASSERT_GT(large.size(), 4096u);  // pkcs11-tool takes up to 5000
+  run(onToken("Alpha", "1234") + " --write-object " + der.string() + " --type cert --id a2", log);
+  auto found = service->copyMatching(labelQuery(fromHex("a2")));
+  ASSERT_EQ(found.status, st::kSuccess);
+  EXPECT_EQ(found.item->copyCertificate().certificate->copyData(), large);
+  EXPECT_EQ(subjectOf(*found.item), "Alice-Large");
+  EXPECT_EQ(subjects(service->copyMatching(tokenQuery(alpha))).size(), 3u);
+}
+
+TEST_F(TokenTest, PrivateKeyRemovedWhileTheTokenStays) {
+  start();
+  script({"PIN:4321"});
+  auto identity = identityOf(*service, "Bob Signer");
+  auto key = identity->copyPrivateKey();
+  ASSERT_TRUE(key.key);
+  ASSERT_TRUE(key.key->createSignature(kRsaSha256, sha256("x")).signature);
+
+  run(onToken("Beta", "4321") + " --delete-object --type privkey --id b1", Fixtures::get().log);
+  // The key in hand: its handle is looked for again and not found.
+  auto result = key.key->createSignature(kRsaSha256, sha256("x"));
+  EXPECT_FALSE(result.signature);
+  ASSERT_TRUE(result.error && result.error->description);
+  EXPECT_NE(result.error->description->find("no longer on the token"), std::string::npos)
+      << *result.error->description;
+  // A new request: the certificate alone is no identity any more.
+  EXPECT_FALSE(identityOf(*service, "Bob Signer"));
+  // Bob Mismatch, on the same token, still signs with its own key.
+  auto other = identityOf(*service, "Bob Mismatch")->copyPrivateKey();
+  ASSERT_TRUE(other.key);
+  EXPECT_TRUE(other.key->isAlgorithmSupported(KeyOperation::Sign, kRsaSha256));
+  EXPECT_EQ(timesAsked(), 1);
+}
+
 TEST_F(TokenTest, NssDatabaseIdentitiesJoinOnlyTheAllIdentitiesQuery) {
   start(true);
   EXPECT_EQ(service->tokenIDs().size(), 2u);
