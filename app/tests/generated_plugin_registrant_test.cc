@@ -44,9 +44,7 @@ TEST(GeneratedPluginRegistrantTest, RowsFollowTheFixedOrderWithoutPdfium) {
     next = static_cast<size_t>(it - kOrder.begin()) + 1;
   }
   EXPECT_EQ(std::count(names.begin(), names.end(), "PDFiumFlutterPlugin"), 0);
-#if __has_include("tessel_macos/tessel_macos_plugin.h")
   EXPECT_THAT(names, ::testing::Contains("TesselMacosPlugin"));
-#endif
 }
 
 TEST(GeneratedPluginRegistrantTest, RegistersEachRowOnceInOrderThroughItsRegistrar) {
@@ -54,10 +52,8 @@ TEST(GeneratedPluginRegistrantTest, RegistersEachRowOnceInOrderThroughItsRegistr
   PluginRegistry registry(messenger, nullptr, platform::Services{});
   RegisterGeneratedPlugins(registry);
   EXPECT_EQ(registry.pluginKeys(), rowNames());
-#if __has_include("tessel_macos/tessel_macos_plugin.h")
   // Registration leaves the plugin's channel in place.
   EXPECT_TRUE(messenger.hasHandler("tessel_macos"));
-#endif
 }
 
 }  // namespace
