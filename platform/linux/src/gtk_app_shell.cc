@@ -556,8 +556,11 @@ class GtkShellApplication : public platform::Application {
 
   static void onActivate(GApplication* /*app*/, gpointer data) {
     auto* self = static_cast<GtkShellApplication*>(data);
-    self->launch();
-    if (self->window_) gtk_window_present(self->window_->gtkWindow());
+    if (!self->launched_) {
+      self->launch();  // shows the window on a later pass
+    } else if (self->window_ && self->shown_) {
+      gtk_window_present(self->window_->gtkWindow());
+    }
   }
 
   static void onOpen(GApplication* /*app*/, GFile** files, gint count, const gchar* /*hint*/,
@@ -637,13 +640,23 @@ class GtkShellApplication : public platform::Application {
     }
 
     delegate_->applicationWillFinishLaunching();
-    gtk_widget_show_all(GTK_WIDGET(gtkWindow));
-    delegate_->applicationDidFinishLaunching();
+    // Realizing and showing the window (styles, fonts, the menu bar) is a
+    // large part of start-up and nothing the program's launch step needs, so
+    // that step (the bridge listening) runs first on the main loop.
     if (classes_.onLaunched) {
       mainQueue().post([this] {
         if (!terminating_) classes_.onLaunched(*this);
       });
     }
+    mainQueue().post([this] { showMainWindow(); });
+  }
+
+  void showMainWindow() {
+    if (shown_ || terminating_ || !window_) return;
+    shown_ = true;
+    gtk_widget_show_all(GTK_WIDGET(window_->gtkWindow()));
+    gtk_window_present(window_->gtkWindow());
+    delegate_->applicationDidFinishLaunching();
   }
 
   // GTK shows a menu model's "accel" attributes but binds them only for
@@ -679,6 +692,7 @@ class GtkShellApplication : public platform::Application {
   std::unique_ptr<platform::NibWindow> nibWindow_;
   std::map<std::string, std::function<void()>> actions_;
   bool launched_ = false;
+  bool shown_ = false;
   bool failed_ = false;
   bool held_ = false;
   bool terminating_ = false;

@@ -21,7 +21,8 @@ struct ApplicationClasses {
   std::function<std::unique_ptr<platform::NibWindow>(platform::Application&, platform::Window&,
                                                      platform::ApplicationDelegate&)>
       makeWindow;
-  // Runs on the main queue once the main loop runs after launching.
+  // Runs on the main queue once the main loop runs after launching (the
+  // window woken, "will finish launching" told), before the window is shown.
   std::function<void(platform::Application&)> onLaunched;
   // Runs after the main loop ended, before the window and delegate go away.
   std::function<void()> onTearDown;
