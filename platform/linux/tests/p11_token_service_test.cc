@@ -54,8 +54,8 @@ std::set<std::string> subjects(const platform::QueryResult& result) {
 // The identity of the named certificate, found by its CKA_ID.
 std::shared_ptr<platform::Identity> identityOf(platform::TokenService& service,
                                                const std::string& name) {
-  for (const CertSpec& spec : Fixtures::specs()) {
-    if (spec.name == name) return service.copyMatching(labelQuery(fromHex(spec.id))).item;
+  for (const FixtureCert& planned : Fixtures::plannedCertificates()) {
+    if (planned.name == name) return service.copyMatching(labelQuery(fromHex(planned.id))).item;
   }
   return nullptr;
 }

@@ -76,7 +76,7 @@ inline void useTokenFolder(const fs::path& dir) {
   setenv("SOFTHSM2_CONF", conf.c_str(), 1);
 }
 
-struct CertSpec {
+struct FixtureCert {
   std::string name;      // also the subject CN
   std::string token;     // token label
   std::string id;        // CKA_ID, hex
@@ -86,7 +86,7 @@ struct CertSpec {
   bool withKey = true;      // false: a certificate alone on the token
 };
 
-struct TokenSpec {
+struct FixtureToken {
   std::string label;
   std::string pin;
 };
@@ -117,12 +117,12 @@ class Fixtures {
   fs::path nssDir;
   Bytes nssCert;
 
-  static const std::vector<TokenSpec>& tokens() {
-    static const std::vector<TokenSpec> specs{{"Alpha", "1234"}, {"Beta", "4321"}};
-    return specs;
+  static const std::vector<FixtureToken>& tokens() {
+    static const std::vector<FixtureToken> list{{"Alpha", "1234"}, {"Beta", "4321"}};
+    return list;
   }
-  static const std::vector<CertSpec>& specs() {
-    static const std::vector<CertSpec> list{
+  static const std::vector<FixtureCert>& plannedCertificates() {
+    static const std::vector<FixtureCert> list{
         {"Alice Signer", "Alpha", "a1", "critical,nonRepudiation", false, "", true},
         {"Alice Auth", "Alpha", "a2", "digitalSignature", false, "", true},
         {"Alice Qualified", "Alpha", "a3", "critical,nonRepudiation", true, "", true},
@@ -141,7 +141,7 @@ class Fixtures {
     fs::create_directories(templateDir / "tokens");
     useTokenFolder(templateDir);
     makeCa();
-    for (const TokenSpec& token : tokens()) {
+    for (const FixtureToken& token : tokens()) {
       run("softhsm2-util --init-token --free --label " + token.label + " --pin " + token.pin +
               " --so-pin 99999999",
           log);
@@ -232,7 +232,7 @@ class Fixtures {
       fn->C_GetTokenInfo(slots[i], &info);
       std::string label(reinterpret_cast<char*>(info.label), sizeof info.label);
       label.erase(label.find_last_not_of(' ') + 1);
-      for (const TokenSpec& token : tokens()) {
+      for (const FixtureToken& token : tokens()) {
         if (token.label != label) continue;
         CK_SESSION_HANDLE session = 0;
         check(fn->C_OpenSession(slots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
@@ -247,22 +247,22 @@ class Fixtures {
     }
     std::map<std::string, fs::path> publicKeys;
     int serial = 0x9A0F00;
-    for (const CertSpec& spec : specs()) {
-      CK_SESSION_HANDLE session = sessions[spec.token];
-      Bytes id = fromHex(spec.id);
-      fs::path pem = root / (spec.name + ".pub.pem");
-      if (spec.withKey) {
+    for (const FixtureCert& planned : plannedCertificates()) {
+      CK_SESSION_HANDLE session = sessions[planned.token];
+      Bytes id = fromHex(planned.id);
+      fs::path pem = root / (planned.name + ".pub.pem");
+      if (planned.withKey) {
         Bytes n, e;
-        generate(fn, session, id, spec.name, spec.alwaysAuthenticate, n, e);
+        generate(fn, session, id, planned.name, planned.alwaysAuthenticate, n, e);
         writePublicKeyPem(n, e, pem);
-        modulus[spec.name] = n;
-        publicKeys[spec.name] = pem;
+        modulus[planned.name] = n;
+        publicKeys[planned.name] = pem;
       }
-      fs::path keyInCert = spec.publicKeyOf.empty() ? pem : publicKeys[spec.publicKeyOf];
-      if (!spec.withKey) keyInCert = publicKeys.begin()->second;
-      Bytes der = issue(spec.name, keyInCert, spec.keyUsage, "0x" + toHex(++serial));
-      certs[spec.name] = der;
-      storeCertificate(fn, session, id, spec.name, der);
+      fs::path keyInCert = planned.publicKeyOf.empty() ? pem : publicKeys[planned.publicKeyOf];
+      if (!planned.withKey) keyInCert = publicKeys.begin()->second;
+      Bytes der = issue(planned.name, keyInCert, planned.keyUsage, "0x" + toHex(++serial));
+      certs[planned.name] = der;
+      storeCertificate(fn, session, id, planned.name, der);
     }
     for (auto& [label, session] : sessions) fn->C_CloseSession(session);
     p11_kit_module_finalize(fn);
