@@ -354,12 +354,6 @@ class FromJson {
 
 // ---- Values to JSON ----------------------------------------------------------
 
-void checkUtf8(const std::string& s) {
-  if (!internal::isValidUtf8(s.data(), s.size())) {
-    throw std::invalid_argument("typed JSON: a string is not valid UTF-8");
-  }
-}
-
 std::string_view nonFiniteName(double d) {
   if (std::isnan(d)) return kNaN;
   return d > 0 ? kInfinity : kMinusInfinity;
@@ -381,81 +375,6 @@ bool isObjectMap(const ChannelMap& map) {
     if (s == nullptr || s->starts_with('$')) return false;
   }
   return true;
-}
-
-OrderedJson toJson(const ChannelValue& value) {
-  switch (value.index()) {
-    case 0:
-      return nullptr;
-    case 1:
-      return value.get<bool>();
-    case 2:
-      return value.get<int32_t>();
-    case 3:
-      return OrderedJson{{kInt64Tag, std::to_string(value.get<int64_t>())}};
-    case 4: {
-      const double d = value.get<double>();
-      if (std::isfinite(d)) return d;
-      return OrderedJson{{kFloat64Tag, nonFiniteName(d)}};
-    }
-    case 5:
-      checkUtf8(value.get<std::string>());
-      return value.get<std::string>();
-    case 6: {
-      using Type = FlutterStandardTypedData::Type;
-      const auto& t = value.get<FlutterStandardTypedData>();
-      OrderedJson list = OrderedJson::array();
-      switch (t.type()) {
-        case Type::UInt8:
-          return OrderedJson{{kBytesTag, hexOf(t.data())}};
-        case Type::Int32:
-          for (int32_t e : t.int32Elements()) list.push_back(e);
-          return OrderedJson{{kInt32ListTag, std::move(list)}};
-        case Type::Int64:
-          for (int64_t e : t.int64Elements()) list.push_back(std::to_string(e));
-          return OrderedJson{{kInt64ListTag, std::move(list)}};
-        case Type::Float32:
-          for (float e : t.float32Elements()) {
-            if (std::isfinite(e)) {
-              list.push_back(static_cast<double>(e));
-            } else {
-              list.push_back(nonFiniteName(static_cast<double>(e)));
-            }
-          }
-          return OrderedJson{{kFloat32ListTag, std::move(list)}};
-        case Type::Float64:
-          for (double e : t.float64Elements()) {
-            if (std::isfinite(e)) {
-              list.push_back(e);
-            } else {
-              list.push_back(nonFiniteName(e));
-            }
-          }
-          return OrderedJson{{kFloat64ListTag, std::move(list)}};
-      }
-      return nullptr;
-    }
-    case 7: {
-      OrderedJson list = OrderedJson::array();
-      for (const auto& v : value.get<ChannelList>()) list.push_back(toJson(v));
-      return list;
-    }
-    case 8: {
-      const auto& map = value.get<ChannelMap>();
-      if (isObjectMap(map)) {
-        OrderedJson object = OrderedJson::object();
-        for (const auto& [k, v] : map) object[k.get<std::string>()] = toJson(v);
-        return object;
-      }
-      OrderedJson pairs = OrderedJson::array();
-      for (const auto& [k, v] : map) pairs.push_back(OrderedJson::array({toJson(k), toJson(v)}));
-      return OrderedJson{{kMapTag, std::move(pairs)}};
-    }
-    default: {
-      const auto& record = value.get<ChannelValue::Custom>();
-      return OrderedJson{{kCustomTag, record ? record->describe() : std::string("null")}};
-    }
-  }
 }
 
 // ---- Printing ----------------------------------------------------------------
@@ -699,12 +618,6 @@ ChannelValue channelValueFromJson(const nlohmann::ordered_json& json) {
   return FromJson<nlohmann::ordered_json>().value(json);
 }
 
-ChannelValue channelValueFromJson(const nlohmann::json& json) {
-  return FromJson<nlohmann::json>().value(json);
-}
-
-nlohmann::ordered_json channelValueToJson(const ChannelValue& value) { return toJson(value); }
-
 std::string printTypedJson(const ChannelValue& value) {
   Printer p;
   p.value(value);
@@ -721,11 +634,6 @@ MethodCall methodCallFromJson(const nlohmann::ordered_json& json) {
   const OrderedJson& method = memberOrNull(json, "method");
   if (!method.is_string()) failForm("a method call needs a \"method\" string");
   return MethodCall{method.get<std::string>(), channelValueFromJson(memberOrNull(json, "args"))};
-}
-
-nlohmann::ordered_json methodCallToJson(const MethodCall& call) {
-  checkUtf8(call.method);
-  return OrderedJson{{"method", call.method}, {"args", toJson(call.arguments)}};
 }
 
 std::string printMethodCallJson(const MethodCall& call) {
@@ -768,28 +676,6 @@ MethodEnvelope envelopeFromJson(const nlohmann::ordered_json& json) {
     failForm("an error envelope's \"stacktrace\" is a string or null");
   }
   return error;
-}
-
-nlohmann::ordered_json envelopeToJson(const MethodEnvelope& envelope) {
-  if (const auto* result = std::get_if<ChannelValue>(&envelope)) {
-    return OrderedJson{{"result", toJson(*result)}};
-  }
-  const auto& error = std::get<ChannelError>(envelope);
-  checkUtf8(error.code);
-  OrderedJson out = OrderedJson::object();
-  out["code"] = error.code;
-  if (error.message) {
-    checkUtf8(*error.message);
-    out["message"] = *error.message;
-  } else {
-    out["message"] = nullptr;
-  }
-  out["details"] = toJson(error.details);
-  if (error.stacktrace) {
-    checkUtf8(*error.stacktrace);
-    out["stacktrace"] = *error.stacktrace;
-  }
-  return out;
 }
 
 std::string printEnvelopeJson(const MethodEnvelope& envelope) {

@@ -101,10 +101,6 @@ TEST(TypedJsonTest, ParsesToTheRightTypes) {
   ASSERT_EQ(map.asMap()->size(), 2u);
   EXPECT_EQ(map.asMap()->entries()[0].first, ChannelValue("z"));
   EXPECT_EQ(map.asMap()->entries()[0].second, ChannelValue(int32_t{3}));
-  // The plain json overload works too, with sorted keys.
-  EXPECT_EQ(channelValueFromJson(nlohmann::json::parse(R"({"b": [1.5], "a": null})")),
-            ChannelValue(ChannelMap{{ChannelValue("a"), {}},
-                                    {ChannelValue("b"), ChannelValue(ChannelList{1.5})}}));
 }
 
 TEST(TypedJsonTest, BadInputIsAClearError) {
@@ -165,9 +161,8 @@ TEST(TypedJsonTest, RandomValuesRoundTripExactly) {
     const ChannelValue v = canonicalNaNs(random.value());
     const std::string text = printTypedJson(v);
     ASSERT_EQ(parseTypedJson(text), v) << text;
-    ASSERT_EQ(channelValueFromJson(channelValueToJson(v)), v) << text;
-    // nlohmann's own printing of our DOM parses back to the same value too.
-    ASSERT_EQ(parseTypedJson(channelValueToJson(v).dump()), v) << text;
+    // The DOM path reads the printed text the same way.
+    ASSERT_EQ(channelValueFromJson(parseOrderedJson(text)), v) << text;
   }
   // Every double, printed shortest, reads back bit for bit.
   for (int i = 0; i < 20000; ++i) {
@@ -180,7 +175,6 @@ TEST(TypedJsonTest, RandomValuesRoundTripExactly) {
 
 TEST(TypedJsonTest, StringsThatAreNotUtf8CannotBePrinted) {
   EXPECT_THROW(printTypedJson(ChannelValue(std::string("\xc3"))), std::invalid_argument);
-  EXPECT_THROW(channelValueToJson(ChannelValue(std::string("\xc3"))), std::invalid_argument);
 }
 
 TEST(TypedJsonTest, MethodCodecForms) {
@@ -197,11 +191,11 @@ TEST(TypedJsonTest, MethodCodecForms) {
           R"({"code": "E", "message": "", "details": {"$int64": "5000000000"}, "stacktrace": "at x"})",
       }) {
     EXPECT_EQ(printEnvelopeJson(parseEnvelopeJson(text)), text);
-    EXPECT_EQ(envelopeFromJson(envelopeToJson(parseEnvelopeJson(text))), parseEnvelopeJson(text));
   }
   const MethodCall call = parseMethodCallJson(R"({"method": "x"})");
   EXPECT_TRUE(call.arguments.isNull());
-  EXPECT_EQ(methodCallFromJson(methodCallToJson({"y", ChannelValue(int64_t{1} << 40)})).arguments,
+  EXPECT_EQ(parseMethodCallJson(printMethodCallJson({"y", ChannelValue(int64_t{1} << 40)}))
+                .arguments,
             ChannelValue(int64_t{1} << 40));
 
   for (const char* bad : {R"({"args": 1})", R"({"method": 1, "args": 1})",

@@ -20,28 +20,23 @@
 
 namespace vellumark {
 
-// Throw std::invalid_argument naming what is wrong and where. The plain-json
-// overloads see object keys sorted (nlohmann::json does not keep their order).
+// Throw std::invalid_argument naming what is wrong and where.
 ChannelValue channelValueFromJson(const nlohmann::ordered_json& json);
-ChannelValue channelValueFromJson(const nlohmann::json& json);
-// Throws std::invalid_argument for a string that is not UTF-8. An extension
-// record becomes {"$custom": "<description>"}, which does not parse back.
-nlohmann::ordered_json channelValueToJson(const ChannelValue& value);
 
 // Text forms. The printer writes `, ` and `: ` separators, doubles in their
-// shortest exact form (a whole double keeps its `.0`) and UTF-8 as is.
+// shortest exact form (a whole double keeps its `.0`) and UTF-8 as is. It
+// throws std::invalid_argument for a string that is not UTF-8; an extension
+// record prints as {"$custom": "<description>"}, which does not parse back.
 std::string printTypedJson(const ChannelValue& value);
 ChannelValue parseTypedJson(std::string_view text);
 
 // The method codec's forms: {"method": "name", "args": VALUE}; {"result": VALUE};
 // {"code": "...", "message": "..." or null, "details": VALUE[, "stacktrace": "..."]}.
 MethodCall methodCallFromJson(const nlohmann::ordered_json& json);
-nlohmann::ordered_json methodCallToJson(const MethodCall& call);
 std::string printMethodCallJson(const MethodCall& call);
 MethodCall parseMethodCallJson(std::string_view text);
 
 MethodEnvelope envelopeFromJson(const nlohmann::ordered_json& json);
-nlohmann::ordered_json envelopeToJson(const MethodEnvelope& envelope);
 std::string printEnvelopeJson(const MethodEnvelope& envelope);
 MethodEnvelope parseEnvelopeJson(std::string_view text);
 
