@@ -194,9 +194,9 @@ TEST(TypedJsonTest, MethodCodecForms) {
   }
   const MethodCall call = parseMethodCallJson(R"({"method": "x"})");
   EXPECT_TRUE(call.arguments.isNull());
-  EXPECT_EQ(parseMethodCallJson(printMethodCallJson({"y", ChannelValue(int64_t{1} << 40)}))
-                .arguments,
-            ChannelValue(int64_t{1} << 40));
+  EXPECT_EQ(
+      parseMethodCallJson(printMethodCallJson({"y", ChannelValue(int64_t{1} << 40)})).arguments,
+      ChannelValue(int64_t{1} << 40));
 
   for (const char* bad : {R"({"args": 1})", R"({"method": 1, "args": 1})",
                           R"({"method": "m", "args": 1, "extra": 0})", R"([])",
