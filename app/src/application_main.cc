@@ -20,6 +20,7 @@ namespace {
 
 platform::Services makeServices(std::shared_ptr<platform::Bundle> bundle) {
   platform::Services services;
+  services.mainQueue = std::make_shared<GlibMainQueue>();
   services.bundle = bundle;
   if (bundle) {
     const std::string module = bundle->bundlePath() + "/" + kTokenModuleFile;
@@ -36,8 +37,6 @@ platform::Services makeServices(std::shared_ptr<platform::Bundle> bundle) {
 }  // namespace
 
 int ApplicationMain(int argc, char** argv) {
-  installGlibMainQueue();
-
   std::string bundleError;
   std::shared_ptr<platform::Bundle> bundle = linux_platform::openMainBundle(&bundleError);
   if (!bundleError.empty()) std::cerr << "vellumark: " << bundleError << '\n';
@@ -73,7 +72,8 @@ int ApplicationMain(int argc, char** argv) {
     mainWindow = nullptr;
   };
 
-  return linux_platform::applicationMain(argc, argv, bundle, std::move(classes));
+  return linux_platform::applicationMain(argc, argv, bundle, services.mainQueue,
+                                         std::move(classes));
 }
 
 }  // namespace vellumark

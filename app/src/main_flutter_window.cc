@@ -51,14 +51,14 @@ void MainFlutterWindow::awakeFromNib() {
   menuChannel_ = FlutterMethodChannel::methodChannelWithName(kMenuChannelName,
                                                              viewController_->binaryMessenger());
 
-  mainQueue().post(withWindow(self_, [](MainFlutterWindow& w) { w.wireMenu(); }));
+  services_.mainQueue->post(withWindow(self_, [](MainFlutterWindow& w) { w.wireMenu(); }));
 
   window_.setBackgroundColor(kBackgroundColor);
   window_.setOpaque(true);
 
   splash_ = makeSplash(uiView_->bounds());
   uiView_->addSubview(splash_);
-  mainQueue().postAfter(kSplashHold,
+  services_.mainQueue->postAfter(kSplashHold,
                         withWindow(self_, [](MainFlutterWindow& w) { w.fadeSplash(); }));
 
   registerPlugins_(*viewController_);

@@ -26,12 +26,9 @@ constexpr Rect kUiBounds{0, 0, 800, 600};
 
 class MainFlutterWindowTest : public ::testing::Test {
  protected:
-  MainFlutterWindowTest() { setMainQueue(queue); }
-  ~MainFlutterWindowTest() override { setMainQueue(nullptr); }
-
   // Wakes a window whose plugin registration records into the shell log.
   MainFlutterWindow& wake() {
-    window = std::make_unique<MainFlutterWindow>(app, nativeWindow, platform::Services{}, &delegate,
+    window = std::make_unique<MainFlutterWindow>(app, nativeWindow, services(), &delegate,
                                                  [this](FlutterPluginRegistry&) {
                                                    app.log()->push_back("registerPlugins");
                                                    if (onRegister) onRegister();
@@ -46,12 +43,18 @@ class MainFlutterWindowTest : public ::testing::Test {
     return dynamic_cast<FakeShellView*>(ui->subviews().back().get());
   }
 
+  platform::Services services() const {
+    platform::Services s;
+    s.mainQueue = queue;
+    return s;
+  }
+
   std::vector<MethodCall> menuCalls(testing::TestUi& ui) {
     return ui.methodCallsOn(kMenuChannelName);
   }
 
   std::shared_ptr<ManualQueue> queue = std::make_shared<ManualQueue>();
-  FakeApplication app{std::make_shared<std::vector<std::string>>(), kUiBounds};
+  FakeApplication app{queue, std::make_shared<std::vector<std::string>>(), kUiBounds};
   FakeWindow nativeWindow{app.log(), kWindowFrame};
   AppDelegate delegate;
   std::function<void()> onRegister;
@@ -243,10 +246,10 @@ TEST_F(MainFlutterWindowTest, MenusOfAnUnexpectedShapeAreLeftAlone) {
   };
   for (const Shape& shape : shapes) {
     SCOPED_TRACE(shape.name);
-    FakeApplication shapeApp;
+    FakeApplication shapeApp(queue);
     FakeWindow shapeWindow(shapeApp.log(), kWindowFrame);
     auto items = shape.build(shapeApp);
-    MainFlutterWindow w(shapeApp, shapeWindow, {}, nullptr, [](FlutterPluginRegistry&) {});
+    MainFlutterWindow w(shapeApp, shapeWindow, services(), nullptr, [](FlutterPluginRegistry&) {});
     w.awakeFromNib();
     queue->runUntilIdle();
     for (FakeMenuItem* item : items) EXPECT_FALSE(item->hasAction());
@@ -254,7 +257,7 @@ TEST_F(MainFlutterWindowTest, MenusOfAnUnexpectedShapeAreLeftAlone) {
 }
 
 TEST_F(MainFlutterWindowTest, OpenPreferencesBeforeTheChannelExistsSendsNothing) {
-  window = std::make_unique<MainFlutterWindow>(app, nativeWindow, platform::Services{}, nullptr,
+  window = std::make_unique<MainFlutterWindow>(app, nativeWindow, services(), nullptr,
                                                [](FlutterPluginRegistry&) {});
   EXPECT_EQ(window->menuChannel(), nullptr);
   window->openPreferences();  // no channel, no engine: nothing happens
@@ -293,7 +296,7 @@ class RecordingLifecycle : public FlutterAppLifecycleDelegate {
 TEST_F(MainFlutterWindowTest, PluginApplicationDelegatesHearTheApplicationEvents) {
   std::vector<std::string> events;
   window = std::make_unique<MainFlutterWindow>(
-      app, nativeWindow, platform::Services{}, &delegate, [&](FlutterPluginRegistry& registry) {
+      app, nativeWindow, services(), &delegate, [&](FlutterPluginRegistry& registry) {
         registry.registrarForPlugin("AppLinksMacosPlugin")
             .addApplicationDelegate(std::make_shared<RecordingLifecycle>(events));
       });

@@ -240,7 +240,7 @@ struct InProcess {
     options.pinPrompt = std::make_shared<FixedPin>();
     service = vellumark::linux_platform::createTokenService(options);
     registry = std::make_unique<vellumark::PluginRegistry>(
-        messenger, nullptr, vellumark::platform::Services{nullptr, service});
+        messenger, nullptr, vellumark::platform::Services{nullptr, service, nullptr});
     vellumark::TesselMacosPlugin::registerWithRegistrar(
         registry->registrarForPlugin("TesselMacosPlugin"));
     ui = std::make_unique<vellumark::testing::TestUi>(messenger);

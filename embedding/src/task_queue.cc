@@ -1,26 +1,8 @@
 #include "embedding/task_queue.h"
 
 #include <algorithm>
-#include <stdexcept>
 
 namespace vellumark {
-
-namespace {
-std::shared_ptr<TaskQueue>& mainQueueSlot() {
-  static std::shared_ptr<TaskQueue> queue;
-  return queue;
-}
-}  // namespace
-
-TaskQueue& mainQueue() {
-  auto& q = mainQueueSlot();
-  if (!q) throw std::logic_error("main queue used before setMainQueue()");
-  return *q;
-}
-
-void setMainQueue(std::shared_ptr<TaskQueue> queue) { mainQueueSlot() = std::move(queue); }
-
-// ---------------------------------------------------------------------------
 
 void ManualQueue::post(Task task) { postAfter(std::chrono::milliseconds(0), std::move(task)); }
 

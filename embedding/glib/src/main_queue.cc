@@ -48,6 +48,4 @@ void GlibMainQueue::postAfter(std::chrono::milliseconds delay, Task task) {
   attach(g_timeout_source_new(capped), std::move(task));
 }
 
-void installGlibMainQueue() { setMainQueue(std::make_shared<GlibMainQueue>()); }
-
 }  // namespace vellumark

@@ -63,13 +63,5 @@ TEST(GlibMainQueue, DelayedTasksWaitTheirTurnAndFaultsAreContained) {
   setEngineLogSink(nullptr);
 }
 
-TEST(GlibMainQueue, InstallMakesItTheMainQueue) {
-  installGlibMainQueue();
-  bool ran = false;
-  mainQueue().post([&] { ran = true; });
-  pumpUntil([&] { return ran; });
-  EXPECT_TRUE(ran);
-}
-
 }  // namespace
 }  // namespace vellumark

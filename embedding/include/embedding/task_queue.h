@@ -1,4 +1,5 @@
-// Queues for deferred work: the main queue and serial worker queues.
+// Queues for deferred work: a test's manual main queue and serial worker
+// queues. The interface is the platform API's.
 #pragma once
 
 #include <chrono>
@@ -12,23 +13,12 @@
 #include <thread>
 #include <vector>
 
+#include "platform/task_queue.h"
+
 namespace vellumark {
 
-using Task = std::function<void()>;
-
-// A queue whose tasks run one at a time on one thread. post() and postAfter()
-// may be called from any thread.
-class TaskQueue {
- public:
-  virtual ~TaskQueue() = default;
-  virtual void post(Task task) = 0;
-  virtual void postAfter(std::chrono::milliseconds delay, Task task) = 0;
-};
-
-// The main queue as seen by plugins and the app: set once at start-up (the
-// GLib main context in the app, a ManualQueue in tests).
-TaskQueue& mainQueue();
-void setMainQueue(std::shared_ptr<TaskQueue> queue);
+using platform::Task;
+using platform::TaskQueue;
 
 // A test's main queue: runs nothing until the test drains it, with virtual
 // time for delayed tasks. Thread-safe to post to.

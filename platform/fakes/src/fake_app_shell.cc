@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "embedding/task_queue.h"
 
 namespace vellumark::platform::fakes {
 
@@ -36,7 +35,7 @@ void FakeShellView::animateAlphaValue(double alpha, std::chrono::milliseconds du
   record(log_, "view.animateAlpha");
   animating_ = true;
   std::weak_ptr<FakeShellView> weak = weak_from_this();
-  mainQueue().postAfter(duration, [weak, alpha, completion = std::move(completion)] {
+  queue_->postAfter(duration, [weak, alpha, completion = std::move(completion)] {
     if (auto self = weak.lock()) {
       self->alpha_ = alpha;
       self->animating_ = false;
@@ -110,8 +109,9 @@ void FakeWindow::setOpaque(bool opaque) {
   opaque_ = opaque;
 }
 
-FakeApplication::FakeApplication(ShellLog log, Rect uiBounds)
-    : log_(std::move(log)), uiBounds_(uiBounds) {}
+FakeApplication::FakeApplication(std::shared_ptr<TaskQueue> mainQueue, ShellLog log,
+                                 Rect uiBounds)
+    : mainQueue_(std::move(mainQueue)), log_(std::move(log)), uiBounds_(uiBounds) {}
 
 std::shared_ptr<Image> FakeApplication::imageNamed(const std::string& name) {
   record(log_, "app.imageNamed");
@@ -128,13 +128,13 @@ std::unique_ptr<UiView> FakeApplication::makeUiView() {
 
 std::shared_ptr<ShellView> FakeApplication::makeView(Rect frame) {
   record(log_, "app.makeView");
-  return std::make_shared<FakeShellView>(log_, frame);
+  return std::make_shared<FakeShellView>(log_, mainQueue_, frame);
 }
 
 std::shared_ptr<ShellView> FakeApplication::makeImageView(std::shared_ptr<Image> image,
                                                           Rect frame) {
   record(log_, "app.makeImageView");
-  return std::make_shared<FakeShellView>(log_, frame, std::move(image));
+  return std::make_shared<FakeShellView>(log_, mainQueue_, frame, std::move(image));
 }
 
 void FakeApplication::terminate(int status) {

@@ -111,6 +111,11 @@ class Window {
   virtual void setContentView(UiView& view) = 0;
   virtual void setBackgroundColor(Color color) = 0;
   virtual void setOpaque(bool opaque) = 0;
+  // The window system's identifier of the window ("0x..." for an X11
+  // window), for dialogs of other programs that must stay above it; empty
+  // while the window has none (not realized) or the window system has no
+  // such identifiers.
+  virtual std::string nativeHandle() const { return {}; }
 };
 
 // Application events, from the shell to the program.

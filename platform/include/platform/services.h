@@ -6,6 +6,8 @@
 
 #include <memory>
 
+#include "platform/task_queue.h"
+
 namespace vellumark::platform {
 
 class View;
@@ -15,6 +17,9 @@ class TokenService;
 struct Services {
   std::shared_ptr<Bundle> bundle;
   std::shared_ptr<TokenService> tokens;
+  // The main queue: the GLib main context in the app, a queue the test
+  // drains in tests. Never null in a running host.
+  std::shared_ptr<TaskQueue> mainQueue;
 };
 
 // The UI view the engine draws into; its window is the main window. Later

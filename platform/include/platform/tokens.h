@@ -1,7 +1,9 @@
 // Token-held identities, certificates, keys and signatures: what the signing
 // plugin asks of the system's token framework and security services.
 // Statuses keep the platform's values. Calls may block (token I/O, the PIN
-// dialog); they are made on the main thread, one at a time.
+// dialog), so they are never made on the main thread: callers make them one
+// at a time from one worker thread. Only cancelInteraction() may be called
+// from any thread, at any time.
 #pragma once
 
 #include <cstdint>
@@ -122,6 +124,9 @@ class TokenService {
   virtual QueryResult copyMatching(const IdentityQuery& query) = 0;
   // SecCopyErrorMessageString; nullopt when the status has no text.
   virtual std::optional<std::string> copyErrorMessageString(int32_t status) = 0;
+  // Dismisses a PIN dialog that is open now (the call waiting on it fails as
+  // cancelled by the user). Nothing happens when none is open. Any thread.
+  virtual void cancelInteraction() {}
 };
 
 }  // namespace vellumark::platform

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "embedding/task_queue.h"
+#include "platform/task_queue.h"
 
 namespace vellumark::linux_platform {
 namespace {
@@ -138,7 +138,9 @@ class GtkShellView : public platform::ShellView {
  public:
   // A plain view: an overlay whose base is a drawing area painting the
   // background colour, so subviews stack above it.
-  explicit GtkShellView(platform::Rect frame) : frame_(frame) {
+  // Animations complete on `queue`.
+  GtkShellView(std::shared_ptr<platform::TaskQueue> queue, platform::Rect frame)
+      : queue_(std::move(queue)), frame_(frame) {
     widget_ = retain(gtk_overlay_new());
     GtkWidget* fill = gtk_drawing_area_new();
     g_signal_connect(fill, "draw", G_CALLBACK(&GtkShellView::onDraw), this);
@@ -148,7 +150,9 @@ class GtkShellView : public platform::ShellView {
   }
 
   // An image view.
-  GtkShellView(platform::Rect frame, GdkPixbuf* pixbuf) : frame_(frame) {
+  GtkShellView(std::shared_ptr<platform::TaskQueue> queue, platform::Rect frame,
+               GdkPixbuf* pixbuf)
+      : queue_(std::move(queue)), frame_(frame) {
     widget_ = retain(gtk_image_new_from_pixbuf(pixbuf));
     applyLayout(widget_.get(), frame_, mask_);
   }
@@ -230,7 +234,7 @@ class GtkShellView : public platform::ShellView {
     gtk_widget_set_opacity(self->widget_.get(), a.from + (a.to - a.from) * progress);
     if (progress < 1.0) return G_SOURCE_CONTINUE;
     a.source = 0;
-    if (a.completion) mainQueue().post(std::exchange(a.completion, nullptr));
+    if (a.completion) self->queue_->post(std::exchange(a.completion, nullptr));
     return G_SOURCE_REMOVE;
   }
 
@@ -243,6 +247,7 @@ class GtkShellView : public platform::ShellView {
     return FALSE;
   }
 
+  std::shared_ptr<platform::TaskQueue> queue_;
   platform::Rect frame_;
   unsigned mask_ = platform::autoresizing::kNotSizable;
   GObjectPtr<GtkWidget> widget_;
@@ -455,8 +460,9 @@ platform::Menu* GtkShellMenuItem::submenu() {
 
 class GtkShellApplication : public platform::Application {
  public:
-  GtkShellApplication(std::shared_ptr<platform::Bundle> bundle, ApplicationClasses classes)
-      : bundle_(std::move(bundle)), classes_(std::move(classes)) {
+  GtkShellApplication(std::shared_ptr<platform::Bundle> bundle,
+                      std::shared_ptr<platform::TaskQueue> mainQueue, ApplicationClasses classes)
+      : bundle_(std::move(bundle)), mainQueue_(std::move(mainQueue)), classes_(std::move(classes)) {
     const auto id = bundle_->bundleIdentifier();
     const bool validId = id && g_application_id_is_valid(id->c_str());
     app_.reset(gtk_application_new(validId ? id->c_str() : nullptr, G_APPLICATION_HANDLES_OPEN));
@@ -499,15 +505,16 @@ class GtkShellApplication : public platform::Application {
   std::unique_ptr<platform::UiView> makeUiView() override { return std::make_unique<GtkUiView>(); }
 
   std::shared_ptr<platform::ShellView> makeView(platform::Rect frame) override {
-    return std::make_shared<GtkShellView>(frame);
+    return std::make_shared<GtkShellView>(mainQueue_, frame);
   }
 
   std::shared_ptr<platform::ShellView> makeImageView(std::shared_ptr<platform::Image> image,
                                                      platform::Rect frame) override {
     auto* gtkImage = dynamic_cast<GtkShellImage*>(image.get());
-    if (gtkImage == nullptr) return std::make_shared<GtkShellView>(frame);
+    if (gtkImage == nullptr) return std::make_shared<GtkShellView>(mainQueue_, frame);
     GObjectPtr<GdkPixbuf> scaled(scaleToFit(gtkImage->pixbuf(), frame));
-    return std::make_shared<GtkShellView>(frame, scaled ? scaled.get() : gtkImage->pixbuf());
+    return std::make_shared<GtkShellView>(mainQueue_, frame,
+                                          scaled ? scaled.get() : gtkImage->pixbuf());
   }
 
   void terminate(int status) override {
@@ -644,11 +651,11 @@ class GtkShellApplication : public platform::Application {
     // large part of start-up and nothing the program's launch step needs, so
     // that step (the bridge listening) runs first on the main loop.
     if (classes_.onLaunched) {
-      mainQueue().post([this] {
+      mainQueue_->post([this] {
         if (!terminating_) classes_.onLaunched(*this);
       });
     }
-    mainQueue().post([this] { showMainWindow(); });
+    mainQueue_->post([this] { showMainWindow(); });
   }
 
   void showMainWindow() {
@@ -682,6 +689,7 @@ class GtkShellApplication : public platform::Application {
   }
 
   std::shared_ptr<platform::Bundle> bundle_;
+  std::shared_ptr<platform::TaskQueue> mainQueue_;
   ApplicationClasses classes_;
   GObjectPtr<GtkApplication> app_;
   GObjectPtr<GtkBuilder> builder_;
@@ -734,8 +742,8 @@ void GtkShellMenuItem::setAction(const std::string& selector, std::function<void
 }  // namespace
 
 int applicationMain(int argc, char** argv, std::shared_ptr<platform::Bundle> bundle,
-                    ApplicationClasses classes) {
-  GtkShellApplication application(std::move(bundle), std::move(classes));
+                    std::shared_ptr<platform::TaskQueue> mainQueue, ApplicationClasses classes) {
+  GtkShellApplication application(std::move(bundle), std::move(mainQueue), std::move(classes));
   return application.run(argc, argv);
 }
 

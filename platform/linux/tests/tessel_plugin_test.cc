@@ -18,7 +18,7 @@ class TesselOnTokensTest : public TokenTest {
   void attach(bool withNss = false) {
     start(withNss);
     registry =
-        std::make_unique<PluginRegistry>(messenger, nullptr, platform::Services{nullptr, service});
+        std::make_unique<PluginRegistry>(messenger, nullptr, platform::Services{nullptr, service, nullptr});
     TesselMacosPlugin::registerWithRegistrar(registry->registrarForPlugin("TesselMacosPlugin"));
     ui = std::make_unique<vellumark::testing::TestUi>(messenger);
     ASSERT_TRUE(value(call("initialize")).isNull());

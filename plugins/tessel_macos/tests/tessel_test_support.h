@@ -41,7 +41,7 @@ class PluginHarness {
   explicit PluginHarness(
       std::shared_ptr<FakeTokenStore> tokens = std::make_shared<FakeTokenStore>())
       : store(tokens),
-        registry(messenger, nullptr, platform::Services{nullptr, std::move(tokens)}) {
+        registry(messenger, nullptr, platform::Services{nullptr, std::move(tokens), nullptr}) {
     TesselMacosPlugin::registerWithRegistrar(registry.registrarForPlugin("TesselMacosPlugin"));
   }
 

@@ -15,7 +15,4 @@ class GlibMainQueue : public TaskQueue {
   void postAfter(std::chrono::milliseconds delay, Task task) override;
 };
 
-// Makes a GlibMainQueue the process's mainQueue(). Call once at start-up.
-void installGlibMainQueue();
-
 }  // namespace vellumark

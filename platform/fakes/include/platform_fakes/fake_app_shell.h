@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/app_shell.h"
+#include "platform/task_queue.h"
 
 namespace vellumark::platform::fakes {
 
@@ -26,8 +27,10 @@ class FakeImage : public Image {
 
 class FakeShellView : public ShellView, public std::enable_shared_from_this<FakeShellView> {
  public:
-  FakeShellView(ShellLog log, Rect frame, std::shared_ptr<Image> image = nullptr)
-      : log_(std::move(log)), frame_(frame), image_(std::move(image)) {}
+  // Animations complete on `queue`.
+  FakeShellView(ShellLog log, std::shared_ptr<TaskQueue> queue, Rect frame,
+                std::shared_ptr<Image> image = nullptr)
+      : log_(std::move(log)), queue_(std::move(queue)), frame_(frame), image_(std::move(image)) {}
 
   Rect frame() const override { return frame_; }
   void setAutoresizingMask(unsigned mask) override { mask_ = mask; }
@@ -51,6 +54,7 @@ class FakeShellView : public ShellView, public std::enable_shared_from_this<Fake
 
  private:
   ShellLog log_;
+  std::shared_ptr<TaskQueue> queue_;
   Rect frame_;
   std::shared_ptr<Image> image_;
   unsigned mask_ = autoresizing::kNotSizable;
@@ -143,7 +147,9 @@ class FakeWindow : public Window {
 
 class FakeApplication : public Application {
  public:
-  explicit FakeApplication(ShellLog log = std::make_shared<std::vector<std::string>>(),
+  // Views it makes complete their animations on `mainQueue`.
+  explicit FakeApplication(std::shared_ptr<TaskQueue> mainQueue,
+                           ShellLog log = std::make_shared<std::vector<std::string>>(),
                            Rect uiBounds = {0, 0, 800, 600});
 
   Menu* mainMenu() override { return mainMenu_.get(); }
@@ -163,6 +169,7 @@ class FakeApplication : public Application {
   std::optional<int> terminatedWith() const { return terminated_; }
 
  private:
+  std::shared_ptr<TaskQueue> mainQueue_;
   ShellLog log_;
   Rect uiBounds_;
   std::unique_ptr<FakeMenu> mainMenu_;

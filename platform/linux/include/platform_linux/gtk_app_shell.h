@@ -9,6 +9,7 @@
 
 #include "platform/app_shell.h"
 #include "platform/bundle.h"
+#include "platform/task_queue.h"
 
 namespace vellumark::linux_platform {
 
@@ -30,8 +31,8 @@ struct ApplicationClasses {
 
 // Returns the process's exit status: 0 after a normal termination, the
 // status given to terminate(), or 1 when the interface description cannot
-// be loaded.
+// be loaded. `mainQueue` runs on the GLib main context that GTK uses.
 int applicationMain(int argc, char** argv, std::shared_ptr<platform::Bundle> bundle,
-                    ApplicationClasses classes);
+                    std::shared_ptr<platform::TaskQueue> mainQueue, ApplicationClasses classes);
 
 }  // namespace vellumark::linux_platform
