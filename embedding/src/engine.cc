@@ -51,9 +51,11 @@ bool EngineMessenger::hasHandler(const std::string& channel) const {
 }
 
 void EngineMessenger::dispatchFromUi(const std::string& channel, std::span<const uint8_t> message,
-                                     BinaryReplyCallback reply) {
+                                     BinaryReplyCallback reply,
+                                     BinaryReply::AbandonedProbe abandoned) {
   auto it = handlers_.find(channel);
-  BinaryReply answer(channel, reply ? std::move(reply) : BinaryReply::Sender([](auto) {}));
+  BinaryReply answer(channel, reply ? std::move(reply) : BinaryReply::Sender([](auto) {}),
+                     std::move(abandoned));
   if (it == handlers_.end()) {
     answer.sendEmpty();
     return;

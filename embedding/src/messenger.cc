@@ -33,6 +33,7 @@ void setEngineLogSink(std::function<void(const std::string&)> sink) {
 struct BinaryReply::State {
   std::string channel;
   Sender sender;
+  AbandonedProbe abandoned;
   bool answered = false;
 
   ~State() {
@@ -43,9 +44,11 @@ struct BinaryReply::State {
   }
 };
 
-BinaryReply::BinaryReply(std::string channel, Sender sender) : state_(std::make_shared<State>()) {
+BinaryReply::BinaryReply(std::string channel, Sender sender, AbandonedProbe abandoned)
+    : state_(std::make_shared<State>()) {
   state_->channel = std::move(channel);
   state_->sender = std::move(sender);
+  state_->abandoned = std::move(abandoned);
 }
 
 void BinaryReply::operator()(std::span<const uint8_t> reply) const {
@@ -63,5 +66,7 @@ void BinaryReply::operator()(std::span<const uint8_t> reply) const {
 }
 
 bool BinaryReply::answered() const { return state_ && state_->answered; }
+
+bool BinaryReply::abandoned() const { return state_ && state_->abandoned && state_->abandoned(); }
 
 }  // namespace vellumark

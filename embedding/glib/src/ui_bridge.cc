@@ -304,15 +304,20 @@ class UiBridge::Connection : public UiConnection, public std::enable_shared_from
       runHostCallback(callback, frame.payload);
       return;
     }
+    std::weak_ptr<Connection> weak = weak_from_this();
     BinaryReplyCallback reply;
     if (frame.id != 0) {
-      std::weak_ptr<Connection> weak = weak_from_this();
       reply = [weak, id = frame.id](std::span<const uint8_t> payload) {
         if (auto connection = weak.lock()) connection->sendReply(id, payload);
       };
     }
+    auto abandoned = [weak] {
+      auto connection = weak.lock();
+      return !connection || connection->closed_;
+    };
     try {
-      bridge_->messenger_.dispatchFromUi(frame.channel, frame.payload, std::move(reply));
+      bridge_->messenger_.dispatchFromUi(frame.channel, frame.payload, std::move(reply),
+                                         std::move(abandoned));
     } catch (const std::exception& e) {
       logBridge("handler on " + frame.channel + " failed: " + e.what());
     } catch (...) {

@@ -35,6 +35,8 @@ class MethodResult {
   // Any of the three, as the engine's result block takes them.
   void operator()(const MethodResponse& response) const;
   bool answered() const { return reply_.answered(); }
+  // The caller has gone: the work may be skipped, the answer still given.
+  bool abandoned() const { return reply_.abandoned(); }
 
  private:
   BinaryReply reply_;

@@ -39,8 +39,10 @@ class EngineMessenger : public BinaryMessenger {
 
   // A message from the UI. `reply` (null when the UI wants none) runs exactly
   // once: the handler's answer, or the empty reply when there is no handler.
+  // `abandoned`, when given, tells whether the UI that sent it has gone.
   void dispatchFromUi(const std::string& channel, std::span<const uint8_t> message,
-                      BinaryReplyCallback reply);
+                      BinaryReplyCallback reply,
+                      BinaryReply::AbandonedProbe abandoned = nullptr);
 
   // The UI must outlive its attachment; detach before destroying it.
   void attachUi(UiConnection* ui);

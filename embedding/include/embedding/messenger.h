@@ -21,14 +21,19 @@ void setEngineLogSink(std::function<void(const std::string&)> sink);
 class BinaryReply {
  public:
   using Sender = std::function<void(std::span<const uint8_t>)>;
+  // Whether the sender of the message has gone (its UI hung up).
+  using AbandonedProbe = std::function<bool()>;
 
   BinaryReply() = default;
-  BinaryReply(std::string channel, Sender sender);
+  BinaryReply(std::string channel, Sender sender, AbandonedProbe abandoned = nullptr);
 
   // An empty span is the engine's empty reply ("no handler" / not implemented).
   void operator()(std::span<const uint8_t> reply) const;
   void sendEmpty() const { (*this)({}); }
   bool answered() const;
+  // True once whoever sent the message can no longer take the reply: work it
+  // asked for may be skipped. The reply is still given (it goes nowhere).
+  bool abandoned() const;
   explicit operator bool() const { return state_ != nullptr; }
 
  private:
