@@ -527,6 +527,8 @@ void UiBridge::connectionClosed(Connection* connection) {
   if (connection_.get() != connection) return;
   messenger_.detachUi();
   connection_.reset();
+  // Copied: the observer may replace itself.
+  if (auto observer = onDisconnect_) observer();
 }
 
 }  // namespace vellumark

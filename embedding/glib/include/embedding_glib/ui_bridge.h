@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -26,6 +27,10 @@ class UiBridge {
   // answers on `path` or the socket cannot be made. Prints
   // "UI bridge listening on PATH" to standard error on success.
   bool listen(std::string path, std::string* error);
+
+  // Runs on the main thread each time the connected UI goes away (it hung
+  // up, or broke the protocol), after its replies were settled.
+  void setOnDisconnect(std::function<void()> observer) { onDisconnect_ = std::move(observer); }
 
   // The uid a peer must have. Defaults to the process's effective uid.
   void setExpectedUid(uid_t uid) { expectedUid_ = uid; }
@@ -51,6 +56,7 @@ class UiBridge {
   ino_t socketIno_ = 0;
   uid_t expectedUid_;
   std::shared_ptr<Connection> connection_;
+  std::function<void()> onDisconnect_;
 };
 
 }  // namespace vellumark
