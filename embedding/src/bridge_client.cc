@@ -6,14 +6,33 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 namespace vellumark::bridge {
 namespace {
 
 std::string errnoText(const char* call, int err) {
   return std::string(call) + ": " + std::strerror(err);
+}
+
+// now + timeout, saturating: kNoTimeout must not overflow the clock.
+std::chrono::steady_clock::time_point deadlineAfter(std::chrono::milliseconds timeout) {
+  const auto now = std::chrono::steady_clock::now();
+  if (timeout.count() <= 0) return now;
+  const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::time_point::max() - now);
+  return timeout >= room ? std::chrono::steady_clock::time_point::max() : now + timeout;
+}
+
+std::string secondsText(std::chrono::milliseconds timeout) {
+  const auto ms = timeout.count();
+  if (ms % 1000 == 0) return std::to_string(ms / 1000) + " s";
+  std::string text = std::to_string(ms / 1000) + "." + std::to_string(1000 + ms % 1000).substr(1);
+  while (text.back() == '0') text.pop_back();
+  return text + " s";
 }
 
 int remainingMs(std::chrono::steady_clock::time_point deadline) {
@@ -27,25 +46,54 @@ int remainingMs(std::chrono::steady_clock::time_point deadline) {
 
 BridgeClient::~BridgeClient() { close(); }
 
-void BridgeClient::connect(const std::string& path) {
+void BridgeClient::connect(const std::string& path, Duration timeout) {
   close();
+  const auto deadline = deadlineAfter(timeout);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.empty() || path.size() >= sizeof(addr.sun_path)) {
     throw BridgeConnectError("cannot connect to " + path + ": socket path is empty or too long");
   }
   std::memcpy(addr.sun_path, path.data(), path.size());
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  auto fail = [&](int fd, const std::string& why) {
+    ::close(fd);
+    throw BridgeConnectError("cannot connect to " + path + ": " + why);
+  };
+  // Non-blocking from the start: every wait goes through poll() or a retry
+  // with a deadline.
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0)
     throw BridgeConnectError("cannot connect to " + path + ": " + errnoText("socket", errno));
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+  for (;;) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0) break;
     const int err = errno;
-    ::close(fd);
-    throw BridgeConnectError("cannot connect to " + path + ": " + std::strerror(err));
+    if (err == EINTR) continue;
+    if (err == EAGAIN) {
+      // A local socket's backlog is full: the host is not accepting. There
+      // is nothing to poll for; look again shortly.
+      if (Clock::now() >= deadline) {
+        fail(fd, "the host took no connection within " + secondsText(timeout));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(remainingMs(deadline), 20)));
+      continue;
+    }
+    if (err == EINPROGRESS) {
+      pollfd pfd{fd, POLLOUT, 0};
+      int r = 0;
+      do {
+        r = ::poll(&pfd, 1, remainingMs(deadline));
+      } while (r < 0 && errno == EINTR);
+      if (r == 0) fail(fd, "the host took no connection within " + secondsText(timeout));
+      int soError = 0;
+      socklen_t len = sizeof(soError);
+      if (r < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) {
+        fail(fd, errnoText("poll", errno));
+      }
+      if (soError != 0) fail(fd, std::strerror(soError));
+      break;
+    }
+    fail(fd, std::strerror(err));
   }
-  // Non-blocking from here: every wait goes through poll() with a deadline.
-  const int flags = ::fcntl(fd, F_GETFL);
-  ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   fd_ = fd;
   reader_ = FrameReader();
   hostMessages_.clear();
@@ -134,7 +182,7 @@ void BridgeClient::handleFrame(Frame frame) {
 
 Bytes BridgeClient::call(const std::string& channel, std::span<const uint8_t> payload,
                          Duration timeout) {
-  const auto deadline = Clock::now() + timeout;
+  const auto deadline = deadlineAfter(timeout);
   const uint32_t id = nextId();
   Bytes frame;
   try {
@@ -171,11 +219,11 @@ void BridgeClient::send(const std::string& channel, std::span<const uint8_t> pay
   } catch (const FrameError& e) {
     throw BridgeError(std::string("cannot send: ") + e.what());
   }
-  writeAll(frame, Clock::now() + timeout);
+  writeAll(frame, deadlineAfter(timeout));
 }
 
 std::optional<HostMessage> BridgeClient::nextHostMessage(Duration timeout) {
-  const auto deadline = Clock::now() + timeout;
+  const auto deadline = deadlineAfter(timeout);
   while (hostMessages_.empty()) {
     if (!readSome(deadline)) return std::nullopt;
   }
@@ -191,7 +239,7 @@ void BridgeClient::reply(uint32_t id, std::span<const uint8_t> payload, Duration
   } catch (const FrameError& e) {
     throw BridgeError(std::string("cannot send: ") + e.what());
   }
-  writeAll(frame, Clock::now() + timeout);
+  writeAll(frame, deadlineAfter(timeout));
 }
 
 bool BridgeClient::peerClosed() {

@@ -1,34 +1,46 @@
 #include "embedding/engine.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace vellumark {
 
-EngineMessenger::EngineMessenger() = default;
+EngineMessenger::EngineMessenger(std::shared_ptr<platform::TaskQueue> mainQueue)
+    : mainQueue_(std::move(mainQueue)) {}
 
 EngineMessenger::~EngineMessenger() {
+  // From here channels, sinks and replies kept elsewhere do nothing.
+  endLifetime();
+  closing_ = true;
+  // Reply callbacks may refer to plugins: run them while the plugins live.
+  if (UiConnection* ui = std::exchange(ui_, nullptr)) ui->messengerClosing();
+  auto held = std::move(held_);
+  held_.clear();
+  for (auto& h : held) {
+    if (h.callback) h.callback({});
+  }
   // Handlers own the plugins; a plugin's destructor may still call
   // setMessageHandler, so empty the map before it is torn down.
   auto handlers = std::move(handlers_);
   handlers_.clear();
   handlers.clear();
-  // Held messages that awaited an answer never get one now: answer empty so
-  // every reply callback still runs exactly once.
-  auto held = std::move(held_);
-  for (auto& h : held) {
-    if (h.callback) h.callback({});
-  }
 }
 
 void EngineMessenger::sendOnChannel(const std::string& channel, Bytes message,
                                     BinaryReplyCallback callback) {
+  if (closing_) {
+    // No UI will take it; the caller is alive, as it is calling us.
+    logEngineMessage("channel " + channel + ": message sent while the engine shuts down; dropped");
+    if (callback) callback({});
+    return;
+  }
   if (ui_) {
     ui_->deliver(channel, message, std::move(callback));
     return;
   }
   // Keep only the latest message per channel while no UI is there.
-  auto old = std::find_if(held_.begin(), held_.end(),
-                          [&](const Held& h) { return h.channel == channel; });
+  auto old =
+      std::find_if(held_.begin(), held_.end(), [&](const Held& h) { return h.channel == channel; });
   BinaryReplyCallback dropped;
   if (old != held_.end()) {
     dropped = std::move(old->callback);
@@ -55,7 +67,7 @@ void EngineMessenger::dispatchFromUi(const std::string& channel, std::span<const
                                      BinaryReply::AbandonedProbe abandoned) {
   auto it = handlers_.find(channel);
   BinaryReply answer(channel, reply ? std::move(reply) : BinaryReply::Sender([](auto) {}),
-                     std::move(abandoned));
+                     std::move(abandoned), BinaryReply::Owner{lifetime(), mainQueue_});
   if (it == handlers_.end()) {
     answer.sendEmpty();
     return;
@@ -66,6 +78,7 @@ void EngineMessenger::dispatchFromUi(const std::string& channel, std::span<const
 }
 
 void EngineMessenger::attachUi(UiConnection* ui) {
+  if (closing_) return;
   ui_ = ui;
   if (!ui_) return;
   auto held = std::move(held_);
@@ -84,7 +97,7 @@ void EngineMessenger::attachUi(UiConnection* ui) {
 void EngineMessenger::detachUi() { ui_ = nullptr; }
 
 FlutterViewController::FlutterViewController(platform::View* view, platform::Services services)
-    : engine_(std::make_unique<FlutterEngine>()),
+    : engine_(std::make_unique<FlutterEngine>(services.mainQueue)),
       view_(view),
       registry_(std::make_unique<PluginRegistry>(engine_->binaryMessenger(), view,
                                                  std::move(services))) {}

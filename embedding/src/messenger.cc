@@ -1,7 +1,9 @@
 #include "embedding/messenger.h"
 
+#include <atomic>
 #include <iostream>
 #include <mutex>
+#include <thread>
 
 namespace vellumark {
 
@@ -13,6 +15,22 @@ std::mutex& logMutex() {
 std::function<void(const std::string&)>& logSink() {
   static std::function<void(const std::string&)> sink;
   return sink;
+}
+
+bool expired(const std::optional<std::weak_ptr<const void>>& engine) {
+  return engine && engine->expired();
+}
+
+// The empty reply of a message nobody answered, on the main thread.
+void sendDropped(const std::string& channel, const BinaryReply::Sender& sender,
+                 const std::optional<std::weak_ptr<const void>>& engine) {
+  if (expired(engine)) {
+    logEngineMessage("channel " + channel +
+                     ": message dropped unanswered after the engine went away");
+    return;
+  }
+  logEngineMessage("channel " + channel + ": message dropped unanswered; sent the empty reply");
+  sender({});
 }
 }  // namespace
 
@@ -34,30 +52,48 @@ struct BinaryReply::State {
   std::string channel;
   Sender sender;
   AbandonedProbe abandoned;
-  bool answered = false;
+  // Set only when the reply belongs to an engine.
+  std::optional<std::weak_ptr<const void>> engine;
+  std::shared_ptr<platform::TaskQueue> mainQueue;
+  std::thread::id mainThread = std::this_thread::get_id();
+  // Atomic: the last copy may be released on a worker right after the main
+  // thread answered.
+  std::atomic<bool> answered{false};
 
   ~State() {
-    if (!answered && sender) {
-      logEngineMessage("channel " + channel + ": message dropped unanswered; sent the empty reply");
-      sender({});
+    if (answered.load() || !sender) return;
+    if (mainQueue && std::this_thread::get_id() != mainThread) {
+      mainQueue->post([channel = std::move(channel), sender = std::move(sender),
+                       engine = std::move(engine)] { sendDropped(channel, sender, engine); });
+      return;
     }
+    sendDropped(channel, sender, engine);
   }
 };
 
-BinaryReply::BinaryReply(std::string channel, Sender sender, AbandonedProbe abandoned)
+BinaryReply::BinaryReply(std::string channel, Sender sender, AbandonedProbe abandoned,
+                         std::optional<Owner> owner)
     : state_(std::make_shared<State>()) {
   state_->channel = std::move(channel);
   state_->sender = std::move(sender);
   state_->abandoned = std::move(abandoned);
+  if (owner) {
+    state_->engine = std::move(owner->engine);
+    state_->mainQueue = std::move(owner->mainQueue);
+  }
 }
 
 void BinaryReply::operator()(std::span<const uint8_t> reply) const {
   if (!state_) return;
-  if (state_->answered) {
+  if (state_->answered.exchange(true)) {
     logEngineMessage("channel " + state_->channel + ": second reply ignored");
     return;
   }
-  state_->answered = true;
+  if (expired(state_->engine)) {
+    logEngineMessage("channel " + state_->channel + ": reply after the engine went away; dropped");
+    state_->sender = nullptr;
+    return;
+  }
   if (state_->sender) {
     // Move the sender out first: it may drop the last reference to us.
     Sender sender = std::move(state_->sender);
@@ -65,8 +101,12 @@ void BinaryReply::operator()(std::span<const uint8_t> reply) const {
   }
 }
 
-bool BinaryReply::answered() const { return state_ && state_->answered; }
+bool BinaryReply::answered() const { return state_ && state_->answered.load(); }
 
-bool BinaryReply::abandoned() const { return state_ && state_->abandoned && state_->abandoned(); }
+bool BinaryReply::abandoned() const {
+  if (!state_) return false;
+  if (expired(state_->engine)) return true;
+  return state_->abandoned && state_->abandoned();
+}
 
 }  // namespace vellumark

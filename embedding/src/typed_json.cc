@@ -1,5 +1,6 @@
 #include "embedding/typed_json.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -38,6 +39,8 @@ constexpr size_t kMaxJsonDepth = 3 * kMaxValueDepth + 8;
 // literal: an integer too large for 64 bits must not quietly become a double.
 class OrderedBuilder {
  public:
+  explicit OrderedBuilder(std::string_view text) : text_(text) {}
+
   using number_integer_t = OrderedJson::number_integer_t;
   using number_unsigned_t = OrderedJson::number_unsigned_t;
   using number_float_t = OrderedJson::number_float_t;
@@ -70,8 +73,9 @@ class OrderedBuilder {
     stack_.pop_back();
     return true;
   }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
-    return fail(e.what());
+  // Said in our words, with where: the parser's own text names its internals.
+  bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& e) {
+    return fail("not valid JSON at " + where(position) + ": " + reason(position, e.what()));
   }
 
   OrderedJson& root() { return root_; }
@@ -113,6 +117,40 @@ class OrderedBuilder {
     return true;
   }
 
+  // `position` counts the bytes read, the offending one included.
+  std::string where(std::size_t position) const {
+    const size_t end = std::min(position == 0 ? 0 : position - 1, text_.size());
+    size_t line = 1;
+    size_t lineStart = 0;
+    for (size_t i = 0; i < end; ++i) {
+      if (text_[i] == '\n') {
+        ++line;
+        lineStart = i + 1;
+      }
+    }
+    return "line " + std::to_string(line) + ", column " + std::to_string(end - lineStart + 1);
+  }
+
+  std::string reason(std::size_t position, std::string_view what) const {
+    auto says = [&](std::string_view part) { return what.find(part) != std::string_view::npos; };
+    if (says("unexpected end of input") || position == 0 || position > text_.size()) {
+      return "the text ends before the value does";
+    }
+    if (says("expected end of input")) return "more text after the value";
+    if (says("UTF-8")) return "a string is not valid UTF-8";
+    if (says("control character")) return "a control character in a string must be escaped";
+    if (says("missing closing quote")) return "a string has no closing quote";
+    if (says("\\u")) return "a \\u escape is not 4 hex digits or not a valid surrogate pair";
+    if (says("invalid string")) return "a string has a bad escape";
+    const auto c = static_cast<unsigned char>(text_[position - 1]);
+    if (c < 0x20 || c >= 0x7F) {
+      static constexpr char kDigits[] = "0123456789abcdef";
+      return std::string("unexpected byte 0x") + kDigits[c >> 4] + kDigits[c & 0xF];
+    }
+    return std::string("unexpected '") + static_cast<char>(c) + "'";
+  }
+
+  std::string_view text_;
   OrderedJson root_;
   std::vector<OrderedJson*> stack_;
   std::string key_;
@@ -604,7 +642,7 @@ void checkKeys(const OrderedJson& object, std::initializer_list<std::string_view
 }  // namespace
 
 nlohmann::ordered_json parseOrderedJson(std::string_view text) {
-  OrderedBuilder builder;
+  OrderedBuilder builder(text);
   const bool ok = OrderedJson::sax_parse(text.begin(), text.end(), &builder);
   if (!ok) {
     throw std::invalid_argument("typed JSON: " + (builder.error().empty()

@@ -117,5 +117,49 @@ TEST_F(ScriptedHost, HostFaultsEndTheConnectionWithAnError) {
   EXPECT_THROW(client_.send("x", {}), BridgeError);
 }
 
+TEST_F(ScriptedHost, NoTimeoutWaitsForTheAnswer) {
+  hostWrite(encodeReplyFrame(1, Bytes{3}));
+  EXPECT_EQ(client_.call("tessel_macos", {}, BridgeClient::kNoTimeout), (Bytes{3}));
+  auto m = client_.nextHostMessage(10ms);
+  EXPECT_FALSE(m);
+}
+
+// A host that accepts nothing (its main loop hangs) fills its backlog; the
+// next client must give up, not hang.
+TEST(BridgeClientConnect, HostTakingNoConnectionTimesOut) {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "bridge-client-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+  const std::string path = tmpl + "/ui.sock";
+  const int listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+  ASSERT_EQ(::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(::listen(listenFd, 0), 0);
+  std::vector<int> queued;
+  for (int i = 0; i < 64; ++i) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+      ::close(fd);
+      break;
+    }
+    queued.push_back(fd);
+  }
+  ASSERT_LT(queued.size(), 64u) << "the backlog never filled";
+
+  BridgeClient client;
+  try {
+    client.connect(path, 100ms);
+    FAIL() << "connected";
+  } catch (const BridgeConnectError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("cannot connect to " + path +
+                                    ": the host took no connection within 0.1 s"));
+  }
+  EXPECT_FALSE(client.connected());
+  for (int fd : queued) ::close(fd);
+  ::close(listenFd);
+  std::filesystem::remove_all(tmpl);
+}
+
 }  // namespace
 }  // namespace vellumark::bridge

@@ -20,15 +20,7 @@ using testing::TestUi;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-// Captures engine log lines for the duration of a test.
-class LogCapture {
- public:
-  LogCapture() {
-    setEngineLogSink([this](const std::string& line) { lines.push_back(line); });
-  }
-  ~LogCapture() { setEngineLogSink(nullptr); }
-  std::vector<std::string> lines;
-};
+using testing::LogCapture;
 
 const ChannelValue* resultValue(const std::optional<MethodResponse>& r) {
   return r ? std::get_if<ChannelValue>(&*r) : nullptr;

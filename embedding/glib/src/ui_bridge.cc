@@ -3,17 +3,20 @@
 #include <fcntl.h>
 #include <glib-unix.h>
 #include <glib.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <map>
 #include <optional>
+#include <utility>
 
 #include "embedding/bridge_protocol.h"
 
@@ -115,9 +118,53 @@ bool folderIsPrivateEnough(const std::string& dir, std::string* error) {
   return true;
 }
 
+enum class Lock { Taken, Busy, Failed };
+
+// Takes the exclusive lock that says "a host serves this path". The previous
+// holder may remove the file between our open and our lock: the lock counts
+// only on the file the path still names.
+Lock takeLock(const std::string& lockPath, int* lockFd, std::string* error) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    Fd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (fd.get() < 0) {
+      *error = systemError("open " + lockPath, errno);
+      return Lock::Failed;
+    }
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) return Lock::Busy;
+      *error = systemError("flock " + lockPath, errno);
+      return Lock::Failed;
+    }
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(fd.get(), &held) == 0 && ::stat(lockPath.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      *lockFd = fd.release();
+      return Lock::Taken;
+    }
+  }
+  *error = lockPath + " keeps being replaced";
+  return Lock::Failed;
+}
+
+// Removes the lock file while still holding the lock, then lets it go.
+void releaseLock(int& lockFd, const std::string& lockPath) {
+  if (lockFd < 0) return;
+  struct stat held {};
+  struct stat named {};
+  if (::fstat(lockFd, &held) == 0 && ::stat(lockPath.c_str(), &named) == 0 &&
+      held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+    ::unlink(lockPath.c_str());
+  }
+  ::close(lockFd);
+  lockFd = -1;
+}
+
 enum class Probe { Absent, Stale, Live, Failed };
 
-// Whether a host still answers on an existing socket file.
+// Whether something still answers on an existing socket file. Only reached
+// with the path's lock held, so what answers is no host of ours: a process
+// that listens there without the lock.
 Probe probeExisting(const std::string& path, std::string* error) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
@@ -165,7 +212,8 @@ std::string parentOf(const std::string& path) {
 // that comes after the connection closed is dropped.
 class UiBridge::Connection : public UiConnection, public std::enable_shared_from_this<Connection> {
  public:
-  Connection(UiBridge& bridge, int fd) : bridge_(&bridge), fd_(fd) {}
+  Connection(UiBridge& bridge, int fd)
+      : bridge_(&bridge), fd_(fd), gone_(std::make_shared<std::atomic<bool>>(false)) {}
   ~Connection() override {
     removeSources();
     if (fd_ >= 0) ::close(fd_);
@@ -199,10 +247,16 @@ class UiBridge::Connection : public UiConnection, public std::enable_shared_from
     write(std::move(frame));
   }
 
+  void messengerClosing() override {
+    auto self = shared_from_this();
+    close({});
+  }
+
   // Ends the connection. A non-empty reason is a fault and is logged.
   void close(const std::string& reason) {
     if (closed_) return;
     closed_ = true;
+    gone_->store(true);
     auto self = shared_from_this();
     if (!reason.empty()) logBridge(reason + "; connection closed");
     removeSources();
@@ -311,10 +365,9 @@ class UiBridge::Connection : public UiConnection, public std::enable_shared_from
         if (auto connection = weak.lock()) connection->sendReply(id, payload);
       };
     }
-    auto abandoned = [weak] {
-      auto connection = weak.lock();
-      return !connection || connection->closed_;
-    };
+    // Probed from any thread: a flag of its own, so the probe never owns
+    // (and never destroys) the connection.
+    auto abandoned = [gone = gone_] { return gone->load(); };
     try {
       bridge_->messenger_.dispatchFromUi(frame.channel, frame.payload, std::move(reply),
                                          std::move(abandoned));
@@ -389,6 +442,7 @@ class UiBridge::Connection : public UiConnection, public std::enable_shared_from
   std::map<uint32_t, BinaryReplyCallback> pending_;
   uint32_t lastId_ = 0;
   bool closed_ = false;
+  std::shared_ptr<std::atomic<bool>> gone_;
 };
 
 struct UiBridge::Callbacks {
@@ -398,7 +452,8 @@ struct UiBridge::Callbacks {
   }
 };
 
-UiBridge::UiBridge(EngineMessenger& messenger) : messenger_(messenger), expectedUid_(::geteuid()) {}
+UiBridge::UiBridge(EngineMessenger& messenger)
+    : messenger_(messenger), messengerAlive_(messenger.lifetime()), expectedUid_(::geteuid()) {}
 
 UiBridge::~UiBridge() {
   if (auto connection = connection_) {
@@ -422,6 +477,23 @@ bool UiBridge::listen(std::string path, std::string* error) {
   if (!makeFolders(parentOf(path), error) || !folderIsPrivateEnough(parentOf(path), error)) {
     return false;
   }
+  const std::string lockPath = path + ".lock";
+  int lockFd = -1;
+  switch (takeLock(lockPath, &lockFd, error)) {
+    case Lock::Busy:
+      *error = "another host is listening on " + path;
+      return false;
+    case Lock::Failed:
+      return false;
+    case Lock::Taken:
+      break;
+  }
+  // Released again on every way out that does not listen.
+  struct LockGuard {
+    int& fd;
+    const std::string& path;
+    ~LockGuard() { releaseLock(fd, path); }
+  } lockGuard{lockFd, lockPath};
   switch (probeExisting(path, error)) {
     case Probe::Live:
       *error = "another host is listening on " + path;
@@ -465,6 +537,8 @@ bool UiBridge::listen(std::string path, std::string* error) {
   socketIno_ = st.st_ino;
   path_ = std::move(path);
   listenFd_ = fd.release();
+  lockFd_ = std::exchange(lockFd, -1);
+  lockPath_ = lockPath;
   acceptSource_ = g_unix_fd_add(listenFd_, G_IO_IN, &Callbacks::onAcceptReady, this);
   std::fprintf(stderr, "UI bridge listening on %s\n", path_.c_str());
   std::fflush(stderr);
@@ -482,6 +556,8 @@ void UiBridge::stopListening() {
   if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == socketDev_ && st.st_ino == socketIno_) {
     ::unlink(path_.c_str());
   }
+  // Last: until the socket is gone, the path is still ours.
+  releaseLock(lockFd_, lockPath_);
 }
 
 void UiBridge::acceptPending() {
@@ -498,6 +574,10 @@ void UiBridge::acceptPending() {
 
 void UiBridge::accept(int rawFd) {
   Fd fd(rawFd);
+  if (messengerGone()) {
+    logBridge("refused a connection: the engine has gone");
+    return;
+  }
   ucred cred{};
   socklen_t len = sizeof(cred);
   if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
@@ -525,7 +605,8 @@ void UiBridge::accept(int rawFd) {
 
 void UiBridge::connectionClosed(Connection* connection) {
   if (connection_.get() != connection) return;
-  messenger_.detachUi();
+  // While the messenger closes, it has detached us already.
+  if (!messengerGone()) messenger_.detachUi();
   connection_.reset();
   // Copied: the observer may replace itself.
   if (auto observer = onDisconnect_) observer();

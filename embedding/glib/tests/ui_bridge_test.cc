@@ -1,6 +1,8 @@
 #include "embedding_glib/ui_bridge.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -122,6 +124,31 @@ TEST_F(UiBridgeTest, ReplyOwedToAGoneUiIsDroppedNotSentToTheNextOne) {
   answered = true;
   ASSERT_TRUE(pumpUntil([&] { return !bridge_->uiConnected(); }));
   uiThread.join();
+}
+
+TEST_F(UiBridgeTest, ReplyReportsAbandonedOnceItsUiHungUp) {
+  startBridge();
+  std::atomic<bool> called{false};
+  std::atomic<bool> leave{false};
+  std::thread uiThread([&] {
+    BridgeClient ui;
+    ui.connect(path_);
+    EXPECT_THROW(ui.call("later", {}, 100ms), bridge::BridgeTimeout);
+    called = true;
+    while (!leave) std::this_thread::sleep_for(1ms);
+  });
+  ASSERT_TRUE(pumpUntil([&] { return called && later_.has_value(); }));
+  EXPECT_FALSE(later_->abandoned());
+  leave = true;
+  uiThread.join();
+  ASSERT_TRUE(pumpUntil([&] { return !bridge_->uiConnected(); }));
+  EXPECT_TRUE(later_->abandoned());
+  // A worker deciding whether to start the job asks too.
+  bool abandonedThere = false;
+  std::thread([&] { abandonedThere = later_->abandoned(); }).join();
+  EXPECT_TRUE(abandonedThere);
+  (*later_)(Bytes{1});  // goes nowhere
+  EXPECT_TRUE(later_->answered());
 }
 
 TEST_F(UiBridgeTest, HeldMessagesArriveOnConnectLatestPerChannelInOrder) {
@@ -321,6 +348,71 @@ TEST_F(UiBridgeTest, StaleSocketIsReplacedLiveOneIsNot) {
   EXPECT_FALSE(third.listen(plain, &error));
   EXPECT_THAT(error, HasSubstr("not a socket"));
   EXPECT_TRUE(std::filesystem::is_regular_file(plain));
+}
+
+// Another host learns that the path is served from its lock, without
+// connecting: a connection the running host could take for its one UI.
+TEST_F(UiBridgeTest, SecondHostNeverConnectsToFindTheHostAlive) {
+  std::filesystem::create_directories(dir_ + "/run/vellumark");
+  ::chmod((dir_ + "/run").c_str(), 0700);
+  ::chmod((dir_ + "/run/vellumark").c_str(), 0700);
+  // A running host, played by hand: the lock held, a socket that listens.
+  const int lockFd = ::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(lockFd, 0);
+  ASSERT_EQ(::flock(lockFd, LOCK_EX | LOCK_NB), 0);
+  const int listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path_.c_str(), sizeof(addr.sun_path) - 1);
+  ASSERT_EQ(::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(::listen(listenFd, 4), 0);
+
+  UiBridge second(*messenger_);
+  std::string error;
+  EXPECT_FALSE(second.listen(path_, &error));
+  EXPECT_EQ(error, "another host is listening on " + path_);
+  pollfd pfd{listenFd, POLLIN, 0};
+  EXPECT_EQ(::poll(&pfd, 1, 0), 0) << "the second host connected";
+  ::close(listenFd);
+  ::close(lockFd);
+
+  // The lock of a host that died is no lock: its socket is stale and replaced.
+  startBridge();
+  withUi([&] {
+    BridgeClient ui;
+    ui.connect(path_);
+    EXPECT_EQ(ui.call("echo", Bytes{4}), (Bytes{4}));
+  });
+  bridge_.reset();
+  EXPECT_FALSE(std::filesystem::exists(path_ + ".lock"));
+}
+
+TEST_F(UiBridgeTest, EngineGoingFirstSettlesTheUiAndRefusesTheNext) {
+  startBridge();
+  ReplyLog owed;
+  std::atomic<bool> connected{false};
+  std::atomic<bool> done{false};
+  std::thread uiThread([&] {
+    BridgeClient ui;
+    ui.connect(path_);
+    connected = true;
+    while (!done) std::this_thread::sleep_for(1ms);
+  });
+  ASSERT_TRUE(pumpUntil([&] { return connected && messenger_->uiAttached(); }));
+  messenger_->sendOnChannel("desktop_drop", Bytes{1}, owed.callback());
+  messenger_.reset();
+  EXPECT_THAT(owed.replies, ElementsAre(Bytes{}));
+  EXPECT_FALSE(bridge_->uiConnected());
+  done = true;
+  uiThread.join();
+  withUi([&] {
+    const int fd = rawConnect();
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(waitClosedByHost(fd));
+    ::close(fd);
+  });
+  EXPECT_TRUE(logged("refused a connection: the engine has gone"));
+  bridge_.reset();
 }
 
 TEST_F(UiBridgeTest, DestroyingTheBridgeCompletesOwedRepliesAndDetaches) {

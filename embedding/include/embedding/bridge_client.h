@@ -22,7 +22,8 @@ class BridgeError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Could not connect: no socket at the path, nobody listening, no access.
+// Could not connect: no socket at the path, nobody listening, no access, or
+// nobody taking the connection in time.
 class BridgeConnectError : public BridgeError {
  public:
   using BridgeError::BridgeError;
@@ -44,14 +45,18 @@ class BridgeClient {
  public:
   using Duration = std::chrono::milliseconds;
   static constexpr Duration kDefaultTimeout{10000};
+  // Waits without end (a call a person must act on, such as a signature).
+  static constexpr Duration kNoTimeout = Duration::max();
 
   BridgeClient() = default;
   ~BridgeClient();
   BridgeClient(const BridgeClient&) = delete;
   BridgeClient& operator=(const BridgeClient&) = delete;
 
-  // Throws BridgeConnectError naming the path and the reason.
-  void connect(const std::string& path);
+  // Throws BridgeConnectError naming the path and the reason, also when the
+  // host has not taken the connection within the timeout (its backlog is
+  // full: it accepts nothing).
+  void connect(const std::string& path, Duration timeout = kDefaultTimeout);
   void close();
   bool connected() const { return fd_ >= 0; }
 

@@ -1,5 +1,6 @@
 // Method, event and basic-message channels over a BinaryMessenger.
-// Main-thread only.
+// Main-thread only. A channel, or an event sink, that outlives its messenger
+// does nothing (logged) instead of touching it.
 #pragma once
 
 #include <functional>
@@ -47,12 +48,12 @@ using MethodCallHandler = std::function<void(const MethodCall& call, MethodResul
 
 class FlutterMethodChannel {
  public:
-  FlutterMethodChannel(std::string name, BinaryMessenger& messenger,
-                       std::shared_ptr<const StandardMethodCodec> codec =
-                           StandardMethodCodec::sharedInstance());
+  FlutterMethodChannel(
+      std::string name, BinaryMessenger& messenger,
+      std::shared_ptr<const StandardMethodCodec> codec = StandardMethodCodec::sharedInstance());
 
   static std::shared_ptr<FlutterMethodChannel> methodChannelWithName(std::string name,
-                                                                      BinaryMessenger& messenger);
+                                                                     BinaryMessenger& messenger);
 
   const std::string& name() const { return name_; }
   BinaryMessenger& messenger() const { return messenger_; }
@@ -61,17 +62,21 @@ class FlutterMethodChannel {
   void setMethodCallHandler(MethodCallHandler handler);
   // Sends a call to the UI; no answer awaited.
   void invokeMethod(const std::string& method, const ChannelValue& arguments);
+  // `result` runs exactly once; at once, with FlutterMethodNotImplemented,
+  // when the messenger is gone.
   void invokeMethod(const std::string& method, const ChannelValue& arguments,
                     std::function<void(const MethodResponse&)> result);
 
  private:
   std::string name_;
   BinaryMessenger& messenger_;
+  std::weak_ptr<const void> messengerAlive_;
   std::shared_ptr<const StandardMethodCodec> codec_;
 };
 
 // Pushes events to the UI between listen and cancel. Copyable; after cancel
-// (or once the channel's listener changed) every copy does nothing.
+// (or once the channel's listener changed) every copy does nothing, and once
+// the engine is gone every copy does nothing and says so once in the log.
 class EventSink {
  public:
   EventSink() = default;
@@ -84,6 +89,7 @@ class EventSink {
  private:
   friend class FlutterEventChannel;
   struct State;
+  bool deliverable() const;
   explicit EventSink(std::shared_ptr<State> state) : state_(std::move(state)) {}
   std::shared_ptr<State> state_;
 };
@@ -98,45 +104,50 @@ class FlutterStreamHandler {
 
 class FlutterEventChannel {
  public:
-  FlutterEventChannel(std::string name, BinaryMessenger& messenger,
-                      std::shared_ptr<const StandardMethodCodec> codec =
-                          StandardMethodCodec::sharedInstance());
+  FlutterEventChannel(
+      std::string name, BinaryMessenger& messenger,
+      std::shared_ptr<const StandardMethodCodec> codec = StandardMethodCodec::sharedInstance());
 
   static std::shared_ptr<FlutterEventChannel> eventChannelWithName(std::string name,
-                                                                    BinaryMessenger& messenger);
+                                                                   BinaryMessenger& messenger);
 
   const std::string& name() const { return name_; }
 
   // "listen" while listening cancels the old stream first; "cancel" while not
-  // listening answers an error. A null handler removes it.
+  // listening answers an error. A null handler removes it. A handler that
+  // throws from "listen" leaves no stream behind.
   void setStreamHandler(std::shared_ptr<FlutterStreamHandler> handler);
 
  private:
   std::string name_;
   BinaryMessenger& messenger_;
+  std::weak_ptr<const void> messengerAlive_;
   std::shared_ptr<const StandardMethodCodec> codec_;
 };
 
 using BasicMessageReply = std::function<void(const ChannelValue& reply)>;
-using BasicMessageHandler = std::function<void(const ChannelValue& message, BasicMessageReply reply)>;
+using BasicMessageHandler =
+    std::function<void(const ChannelValue& message, BasicMessageReply reply)>;
 
 class FlutterBasicMessageChannel {
  public:
-  FlutterBasicMessageChannel(std::string name, BinaryMessenger& messenger,
-                             std::shared_ptr<const MessageCodec> codec =
-                                 StandardMessageCodec::sharedInstance());
+  FlutterBasicMessageChannel(
+      std::string name, BinaryMessenger& messenger,
+      std::shared_ptr<const MessageCodec> codec = StandardMessageCodec::sharedInstance());
 
   const std::string& name() const { return name_; }
 
   // A message that does not decode gets the empty reply. The reply callback
   // answers exactly once (BinaryReply). A null handler removes it.
   void setMessageHandler(BasicMessageHandler handler);
+  // `reply` runs exactly once; at once, with nullopt, when the messenger is gone.
   void sendMessage(const ChannelValue& message,
                    std::function<void(std::optional<ChannelValue>)> reply = nullptr);
 
  private:
   std::string name_;
   BinaryMessenger& messenger_;
+  std::weak_ptr<const void> messengerAlive_;
   std::shared_ptr<const MessageCodec> codec_;
 };
 

@@ -21,16 +21,31 @@ class UiConnection {
   // with the UI's reply (empty when the UI had none or went away).
   virtual void deliver(const std::string& channel, std::span<const uint8_t> message,
                        BinaryReplyCallback reply) = 0;
+  // The messenger is being destroyed while this UI is attached: run every
+  // reply callback it handed over (empty) now, while the plugins they may
+  // refer to still live, and never touch the messenger again.
+  virtual void messengerClosing() {}
 };
 
 // Routes UI messages to the host's handlers and host messages to the UI.
 // While no UI is attached it holds, per channel, the latest host message
 // (an older one on the same channel is dropped, its callback answered empty)
 // and delivers the held ones in the order they were sent when a UI attaches.
+//
+// Teardown runs in this order, so that no callback meets a dead plugin and no
+// plugin meets a dead engine: the lifetime ends (channels, sinks and replies
+// kept elsewhere turn into logged no-ops); the attached UI, then the held
+// messages, have their reply callbacks answered empty while the plugins still
+// live; then the handlers go, and the plugins with them. A message sent while
+// this runs is answered empty at once.
 class EngineMessenger : public BinaryMessenger {
  public:
-  EngineMessenger();
+  // `mainQueue` (may be null in tests) is where a reply dropped unanswered on
+  // a worker thread sends its empty reply from.
+  explicit EngineMessenger(std::shared_ptr<platform::TaskQueue> mainQueue = nullptr);
   ~EngineMessenger() override;
+  EngineMessenger(const EngineMessenger&) = delete;
+  EngineMessenger& operator=(const EngineMessenger&) = delete;
 
   void sendOnChannel(const std::string& channel, Bytes message,
                      BinaryReplyCallback callback = nullptr) override;
@@ -41,8 +56,7 @@ class EngineMessenger : public BinaryMessenger {
   // once: the handler's answer, or the empty reply when there is no handler.
   // `abandoned`, when given, tells whether the UI that sent it has gone.
   void dispatchFromUi(const std::string& channel, std::span<const uint8_t> message,
-                      BinaryReplyCallback reply,
-                      BinaryReply::AbandonedProbe abandoned = nullptr);
+                      BinaryReplyCallback reply, BinaryReply::AbandonedProbe abandoned = nullptr);
 
   // The UI must outlive its attachment; detach before destroying it.
   void attachUi(UiConnection* ui);
@@ -61,10 +75,14 @@ class EngineMessenger : public BinaryMessenger {
   std::deque<Held> held_;
   uint64_t seq_ = 0;
   UiConnection* ui_ = nullptr;
+  std::shared_ptr<platform::TaskQueue> mainQueue_;
+  bool closing_ = false;
 };
 
 class FlutterEngine {
  public:
+  explicit FlutterEngine(std::shared_ptr<platform::TaskQueue> mainQueue = nullptr)
+      : messenger_(std::move(mainQueue)) {}
   EngineMessenger& binaryMessenger() { return messenger_; }
 
  private:

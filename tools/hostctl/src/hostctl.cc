@@ -1,11 +1,13 @@
 #include "hostctl.h"
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <cstdlib>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
+#include <string_view>
 
 #include "codecs.h"
 #include "embedding/bridge_client.h"
@@ -28,8 +30,14 @@ constexpr const char* kUsage =
     "  decode HEX [--method-call|--envelope] [--codec NAME]     prints typed JSON\n"
     "Values are typed JSON. The socket is --socket, else $VELLUMARK_UI_SOCKET,\n"
     "else $XDG_RUNTIME_DIR/vellumark/ui.sock, else /tmp/vellumark-$UID/ui.sock.\n"
-    "Exit: 0 result, 1 error reply, 2 not implemented or bad input, 3 no host.\n";
+    "--timeout bounds each wait for an answer, an event or a host call (0: no\n"
+    "bound). Default: 10 s for an answer, none on tessel_macos (its calls wait\n"
+    "for a person); none for events and host calls.\n"
+    "Exit: 0 result, 1 error reply, 2 not implemented or bad input, 3 no host,\n"
+    "4 timed out.\n";
 constexpr const char* kNotImplemented = "not implemented";
+// Its calls wait for a person (a PIN, a card): no default bound.
+constexpr const char* kSigningChannel = "tessel_macos";
 // How often a long wait looks at the stop request.
 constexpr Duration kStopCheckInterval{200};
 
@@ -42,6 +50,19 @@ struct UsageError : std::runtime_error {
   bool showUsage;
 };
 
+// Nothing came within --timeout: exit 4.
+struct TimedOut : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::string secondsText(Duration d) {
+  const auto ms = d.count();
+  if (ms % 1000 == 0) return std::to_string(ms / 1000) + " s";
+  std::string text = std::to_string(ms / 1000) + "." + std::to_string(1000 + ms % 1000).substr(1);
+  while (text.back() == '0') text.pop_back();
+  return text + " s";
+}
+
 struct Options {
   std::string command;
   std::vector<std::string> positional;
@@ -53,13 +74,16 @@ struct Options {
   bool envelope = false;
 };
 
+// 0 is "no bound".
 Duration parseTimeout(const std::string& text) {
   char* end = nullptr;
   const double seconds = std::strtod(text.c_str(), &end);
   if (text.empty() || *end != '\0' || !(seconds >= 0) || seconds > 1e6) {
-    throw UsageError("--timeout wants seconds, got '" + text + "'");
+    throw UsageError("--timeout wants seconds (0: no bound), got '" + text + "'");
   }
-  return Duration(static_cast<int64_t>(seconds * 1000));
+  if (seconds == 0) return BridgeClient::kNoTimeout;
+  // At least a millisecond: a bound that rounds to nothing is still a bound.
+  return std::max(Duration(1), Duration(static_cast<int64_t>(seconds * 1000)));
 }
 
 size_t parseCount(const std::string& text) {
@@ -118,11 +142,15 @@ void expectArgs(const Options& o, size_t min, size_t max) {
   }
 }
 
-ChannelValue parseValue(const std::string& text) {
+// `what` names the argument ("ARGS", "MESSAGE") in the message.
+ChannelValue parseValue(const std::string& text, const char* what) {
   try {
     return parseTypedJson(text);
   } catch (const std::exception& e) {
-    throw UsageError(std::string("bad typed JSON: ") + e.what());
+    std::string reason = e.what();
+    constexpr std::string_view kPrefix = "typed JSON: ";
+    if (reason.starts_with(kPrefix)) reason.erase(0, kPrefix.size());
+    throw UsageError(std::string("bad typed JSON in ") + what + ": " + reason);
   }
 }
 
@@ -195,20 +223,35 @@ int printMethodReply(std::span<const uint8_t> reply, std::ostream& out) {
 class Session {
  public:
   explicit Session(const Options& o)
-      : path_(o.socket ? *o.socket : bridge::socketPath()),
-        timeout_(o.timeout.value_or(BridgeClient::kDefaultTimeout)),
-        eventTimeout_(o.timeout) {
-    client_.connect(path_);
+      : path_(o.socket ? *o.socket : bridge::socketPath()), timeout_(o.timeout) {
+    const bool bounded = timeout_ && *timeout_ != BridgeClient::kNoTimeout;
+    client_.connect(path_, bounded ? *timeout_ : BridgeClient::kDefaultTimeout);
   }
 
   BridgeClient& client() { return client_; }
-  Duration timeout() const { return timeout_; }
+
+  // How long a call on `channel` may wait for its answer.
+  Duration callTimeout(const std::string& channel) const {
+    if (timeout_) return *timeout_;
+    return channel == kSigningChannel ? BridgeClient::kNoTimeout : BridgeClient::kDefaultTimeout;
+  }
+
+  // A call's answer; `what` names it when none comes in time.
+  Bytes call(const std::string& channel, const std::string& what, const Bytes& message) {
+    const Duration timeout = callTimeout(channel);
+    try {
+      return client_.call(channel, message, timeout);
+    } catch (const bridge::BridgeTimeout&) {
+      throw TimedOut(what + ": no answer within " + secondsText(timeout));
+    }
+  }
 
   // The next host message; nullopt when --timeout passed (or a stop came)
   // without one. Waits without end when no --timeout was given.
   std::optional<bridge::HostMessage> nextHostMessage() {
-    const auto deadline = eventTimeout_ ? std::chrono::steady_clock::now() + *eventTimeout_
-                                        : std::chrono::steady_clock::time_point::max();
+    const bool bounded = timeout_ && *timeout_ != BridgeClient::kNoTimeout;
+    const auto deadline = bounded ? std::chrono::steady_clock::now() + *timeout_
+                                  : std::chrono::steady_clock::time_point::max();
     while (!gStop) {
       const auto now = std::chrono::steady_clock::now();
       if (now >= deadline) return std::nullopt;
@@ -220,31 +263,33 @@ class Session {
 
   // Answers a message of no interest to us, so the host is not left waiting.
   void answerEmpty(const bridge::HostMessage& m) {
-    if (m.id != 0) client_.reply(m.id, {}, timeout_);
+    if (m.id != 0) client_.reply(m.id, {}, BridgeClient::kDefaultTimeout);
   }
+
+  std::string timeoutText() const { return timeout_ ? secondsText(*timeout_) : "no bound"; }
 
  private:
   std::string path_;
-  Duration timeout_;
-  std::optional<Duration> eventTimeout_;
+  std::optional<Duration> timeout_;
   BridgeClient client_;
 };
 
 int cmdCall(const Options& o, std::ostream& out) {
   expectArgs(o, 2, 3);
+  const std::string& channel = o.positional[0];
   MethodCall call{o.positional[1],
-                  o.positional.size() > 2 ? parseValue(o.positional[2]) : ChannelValue()};
+                  o.positional.size() > 2 ? parseValue(o.positional[2], "ARGS") : ChannelValue()};
   const Bytes message = methodCodec().encodeMethodCall(call);
   Session session(o);
-  return printMethodReply(session.client().call(o.positional[0], message, session.timeout()), out);
+  return printMethodReply(session.call(channel, channel + " " + call.method, message), out);
 }
 
 int cmdSend(const Options& o, std::ostream& out) {
   expectArgs(o, 2, 2);
   auto codec = codecNamed(o.codec);
-  const Bytes message = codec->encodeMessage(parseValue(o.positional[1]));
+  const Bytes message = codec->encodeMessage(parseValue(o.positional[1], "MESSAGE"));
   Session session(o);
-  const Bytes reply = session.client().call(o.positional[0], message, session.timeout());
+  const Bytes reply = session.call(o.positional[0], o.positional[0], message);
   if (reply.empty()) {
     out << kNotImplemented << '\n';
     return kExitUsage;
@@ -261,11 +306,11 @@ int cmdSend(const Options& o, std::ostream& out) {
 int cmdListen(const Options& o, std::ostream& out, std::ostream& err) {
   expectArgs(o, 1, 2);
   const std::string& channel = o.positional[0];
-  const ChannelValue args = o.positional.size() > 1 ? parseValue(o.positional[1]) : ChannelValue();
+  const ChannelValue args =
+      o.positional.size() > 1 ? parseValue(o.positional[1], "ARGS") : ChannelValue();
   Session session(o);
-  auto& client = session.client();
   const Bytes listenReply =
-      client.call(channel, methodCodec().encodeMethodCall({"listen", args}), session.timeout());
+      session.call(channel, channel + " listen", methodCodec().encodeMethodCall({"listen", args}));
   // Not implemented, an error or a malformed answer: nothing to listen to.
   if (listenReply.empty() ||
       !std::holds_alternative<ChannelValue>(methodCodec().decodeEnvelope(listenReply))) {
@@ -300,8 +345,8 @@ int cmdListen(const Options& o, std::ostream& out, std::ostream& err) {
     ++seen;
   }
   if (!ended) {
-    const Bytes cancelReply = client.call(
-        channel, methodCodec().encodeMethodCall({"cancel", ChannelValue()}), session.timeout());
+    const Bytes cancelReply = session.call(
+        channel, channel + " cancel", methodCodec().encodeMethodCall({"cancel", ChannelValue()}));
     if (!cancelReply.empty()) {
       const auto envelope = methodCodec().decodeEnvelope(cancelReply);
       if (std::holds_alternative<ChannelError>(envelope)) {
@@ -310,8 +355,9 @@ int cmdListen(const Options& o, std::ostream& out, std::ostream& err) {
     }
   }
   if (o.count && seen < *o.count && !ended && !gStop) {
-    err << "hostctl: timed out after " << seen << " of " << *o.count << " events\n";
-    return kExitNoHost;
+    err << "hostctl: " << channel << ": " << seen << " of " << *o.count << " events within "
+        << session.timeoutText() << '\n';
+    return kExitTimeout;
   }
   return kExitResult;
 }
@@ -332,7 +378,7 @@ int cmdWatch(const Options& o, std::ostream& out, std::ostream& err) {
     try {
       out << printMethodCallJson(methodCodec().decodeMethodCall(m->payload)) << '\n';
       out.flush();
-      if (m->id != 0) session.client().reply(m->id, kNullSuccess, session.timeout());
+      if (m->id != 0) session.client().reply(m->id, kNullSuccess, BridgeClient::kDefaultTimeout);
     } catch (const CodecError& e) {
       err << "hostctl: not a method call: " << e.what() << " (" << toHex(m->payload) << ")\n";
       session.answerEmpty(*m);
@@ -340,8 +386,9 @@ int cmdWatch(const Options& o, std::ostream& out, std::ostream& err) {
     ++seen;
   }
   if (o.count && seen < *o.count && !gStop) {
-    err << "hostctl: timed out after " << seen << " of " << *o.count << " calls\n";
-    return kExitNoHost;
+    err << "hostctl: " << channel << ": " << seen << " of " << *o.count << " calls within "
+        << session.timeoutText() << '\n';
+    return kExitTimeout;
   }
   return kExitResult;
 }
@@ -416,6 +463,12 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     err << "hostctl: " << e.what() << '\n';
     if (e.showUsage) err << kUsage;
     return kExitUsage;
+  } catch (const TimedOut& e) {
+    err << "hostctl: " << e.what() << '\n';
+    return kExitTimeout;
+  } catch (const bridge::BridgeTimeout& e) {
+    err << "hostctl: " << e.what() << '\n';
+    return kExitTimeout;
   } catch (const bridge::BridgeError& e) {
     err << "hostctl: " << e.what() << '\n';
     return kExitNoHost;

@@ -14,6 +14,7 @@ namespace vellumark::hostctl {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 struct Outcome {
   int status = -1;
@@ -55,8 +56,10 @@ class HostctlTest : public testing::BridgeFixture {
   void SetUp() override {
     BridgeFixture::SetUp();
     method_ = std::make_unique<FlutterMethodChannel>("test/method", *messenger_);
-    method_->setMethodCallHandler([](const MethodCall& call, MethodResult result) {
-      if (call.method == "echo") {
+    method_->setMethodCallHandler([this](const MethodCall& call, MethodResult result) {
+      if (call.method == "hang") {
+        kept_ = result;  // never answered while hostctl waits
+      } else if (call.method == "echo") {
         result.success(call.arguments);
       } else if (call.method == "fail") {
         result.error("BAD", "bad thing", ChannelValue(int32_t{5}));
@@ -74,6 +77,7 @@ class HostctlTest : public testing::BridgeFixture {
     startBridge();
   }
   void TearDown() override {
+    kept_ = MethodResult();
     method_.reset();
     events_.reset();
     basic_.reset();
@@ -87,6 +91,7 @@ class HostctlTest : public testing::BridgeFixture {
     return o;
   }
 
+  MethodResult kept_;
   std::unique_ptr<FlutterMethodChannel> method_;
   std::unique_ptr<FlutterEventChannel> events_;
   std::shared_ptr<Streams> streams_;
@@ -141,9 +146,23 @@ TEST_F(HostctlTest, ListenPrintsEventsThenCancels) {
 
 TEST_F(HostctlTest, ListenThatRunsOutOfTimeStillCancelsAndFails) {
   const Outcome o = hostctl({"listen", "test/events", "--count", "5", "--timeout", "0.3"});
-  EXPECT_EQ(o.status, kExitNoHost);
-  EXPECT_THAT(o.err, HasSubstr("timed out after 3 of 5 events"));
+  EXPECT_EQ(o.status, kExitTimeout);
+  EXPECT_EQ(o.err, "hostctl: test/events: 3 of 5 events within 0.3 s\n");
   EXPECT_EQ(streams_->cancels, 1);
+}
+
+TEST_F(HostctlTest, CallWithoutAnAnswerInTimeSaysWhichAndExitsFour) {
+  const Outcome o = hostctl({"call", "test/method", "hang", "--timeout", "0.2"});
+  EXPECT_EQ(o.status, kExitTimeout);
+  EXPECT_EQ(o.err, "hostctl: test/method hang: no answer within 0.2 s\n");
+  EXPECT_EQ(o.out, "");
+  // The host still has the call and may answer it late: it goes nowhere.
+  ASSERT_FALSE(kept_.answered());
+  kept_.success(ChannelValue(true));
+  drain();
+  const Outcome next = hostctl({"call", "test/method", "echo", "7"});
+  EXPECT_EQ(next.status, kExitResult) << next.err;
+  EXPECT_EQ(next.out, "7\n");
 }
 
 TEST_F(HostctlTest, WatchPrintsHostCallsAndAnswersNull) {
@@ -213,7 +232,11 @@ TEST(Hostctl, BadInputIsAUsageErrorWithAReason) {
   const std::vector<Case> cases = {
       {{}, "no command"},
       {{"call", "c"}, "wrong number of arguments"},
-      {{"call", "c", "m", "{bad"}, "bad typed JSON"},
+      {{"call", "c", "m", "{bad"},
+       "hostctl: bad typed JSON in ARGS: not valid JSON at line 1, column 2: unexpected 'b'\n"},
+      {{"send", "c", "[1,\n 2"},
+       "in MESSAGE: not valid JSON at line 2, column 3: the text ends before the value does"},
+      {{"call", "c", "m", "--timeout", "-1"}, "--timeout wants seconds (0: no bound)"},
       {{"encode", R"({"$int64": "x"})"}, "cannot encode"},
       {{"decode", "0g"}, "not a hex digit"},
       {{"decode", "0702"}, "cannot decode"},
@@ -226,8 +249,16 @@ TEST(Hostctl, BadInputIsAUsageErrorWithAReason) {
     const Outcome o = runHostctl(c.args);
     EXPECT_EQ(o.status, kExitUsage);
     EXPECT_THAT(o.err, HasSubstr(c.err));
+    EXPECT_THAT(o.err, Not(HasSubstr("json.exception")));
     EXPECT_EQ(o.out, "");
   }
+}
+
+TEST(Hostctl, UsageNamesTheTimeoutDefaultsAndExitStatuses) {
+  const Outcome o = runHostctl({"--help"});
+  EXPECT_EQ(o.status, kExitResult);
+  EXPECT_THAT(o.out, HasSubstr("none on tessel_macos"));
+  EXPECT_THAT(o.out, HasSubstr("3 no host,\n4 timed out."));
 }
 
 }  // namespace

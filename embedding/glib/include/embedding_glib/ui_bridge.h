@@ -13,6 +13,8 @@
 
 namespace vellumark {
 
+// The bridge should go before the messenger; if the messenger goes first, the
+// connection is closed then and later connections are refused.
 class UiBridge {
  public:
   explicit UiBridge(EngineMessenger& messenger);
@@ -24,8 +26,12 @@ class UiBridge {
 
   // Creates the socket's folder (0700) and the socket (0600), replacing a
   // stale one, and starts accepting. False with a message when another host
-  // answers on `path` or the socket cannot be made. Prints
+  // serves `path` or the socket cannot be made. Prints
   // "UI bridge listening on PATH" to standard error on success.
+  //
+  // A host owns its path by an exclusive lock on "PATH.lock", held while it
+  // listens; another host sees the lock taken and never connects to find
+  // out, so its look can never be taken for the UI (nor delay a real one).
   bool listen(std::string path, std::string* error);
 
   // Runs on the main thread each time the connected UI goes away (it hung
@@ -47,8 +53,12 @@ class UiBridge {
   void accept(int fd);
   void connectionClosed(Connection* connection);
   void stopListening();
+  bool messengerGone() const { return messengerAlive_.expired(); }
 
   EngineMessenger& messenger_;
+  std::weak_ptr<const void> messengerAlive_;
+  int lockFd_ = -1;
+  std::string lockPath_;
   std::string path_;
   int listenFd_ = -1;
   unsigned acceptSource_ = 0;
