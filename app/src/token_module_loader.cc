@@ -5,6 +5,7 @@
 namespace vellumark {
 
 std::shared_ptr<platform::TokenService> loadTokenModule(const std::string& path,
+                                                        const TokenModuleOptions& options,
                                                         std::string* error) {
   // RTLD_NOW: a module built against other symbols fails here, not mid-call.
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -20,7 +21,7 @@ std::shared_ptr<platform::TokenService> loadTokenModule(const std::string& path,
     return nullptr;
   }
   std::shared_ptr<platform::TokenService> service;
-  entry(&service);
+  entry(options, &service);
   if (!service) *error = path + " made no token service";
   return service;
 }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace vellumark {
 namespace {
 
@@ -12,6 +15,8 @@ class CountingTokens : public platform::TokenService {
     return {platform::status::kSuccess, nullptr, {}};
   }
   std::optional<std::string> copyErrorMessageString(int32_t) override { return "text"; }
+  void cancelInteraction() override { ++cancels; }
+  std::atomic<int> cancels{0};
 };
 
 TEST(LazyTokenServiceTest, MakesTheServiceOnceOnFirstUse) {
@@ -36,7 +41,32 @@ TEST(LazyTokenServiceTest, AFactoryThatFailsLeavesNoTokensAndNoCrash) {
   EXPECT_TRUE(lazy.tokenIDs().empty());
   EXPECT_EQ(lazy.copyMatching({}).status, platform::status::kNotAvailable);
   EXPECT_FALSE(lazy.copyErrorMessageString(-50));
+  lazy.cancelInteraction();
   EXPECT_EQ(made, 1);  // not retried on every call
+}
+
+TEST(LazyTokenServiceTest, CancelReachesAMadeServiceAndNeverMakesOne) {
+  auto tokens = std::make_shared<CountingTokens>();
+  int made = 0;
+  LazyTokenService lazy([&] {
+    ++made;
+    return tokens;
+  });
+  lazy.cancelInteraction();  // nothing made, so no dialog to dismiss
+  EXPECT_EQ(made, 0);
+  EXPECT_FALSE(lazy.created());
+
+  // Calls on a worker thread, cancels from this one, as the app does.
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    for (int i = 0; i < 200; ++i) lazy.copyMatching({});
+    done = true;
+  });
+  while (!done) lazy.cancelInteraction();
+  worker.join();
+  EXPECT_EQ(made, 1);
+  lazy.cancelInteraction();
+  EXPECT_GE(tokens->cancels.load(), 1);
 }
 
 }  // namespace

@@ -15,12 +15,12 @@ const std::string kBuiltModule =
 
 TEST(TokenModuleTest, MissingOrForeignModulesAreErrorsNamingTheCall) {
   std::string error;
-  EXPECT_EQ(loadTokenModule("/nonexistent/vellumark_tokens.so", &error), nullptr);
+  EXPECT_EQ(loadTokenModule("/nonexistent/vellumark_tokens.so", {}, &error), nullptr);
   EXPECT_NE(error.find("dlopen /nonexistent/vellumark_tokens.so"), std::string::npos) << error;
 
   // A real shared object that is not a token module.
   error.clear();
-  EXPECT_EQ(loadTokenModule("libm.so.6", &error), nullptr);
+  EXPECT_EQ(loadTokenModule("libm.so.6", {}, &error), nullptr);
   EXPECT_NE(error.find(std::string("dlsym ") + kTokenModuleEntry), std::string::npos) << error;
 }
 

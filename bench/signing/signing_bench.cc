@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <openssl/x509.h>
 #include <p11-kit/p11-kit.h>
 #include <p11-kit/pkcs11.h>
 #include <signal.h>
@@ -75,11 +76,27 @@ Bytes digestOf(const std::string& text) {
   return digest;
 }
 
+Bytes keyIdOf(const Bytes& certDer) {
+  const unsigned char* p = certDer.data();
+  X509* cert = d2i_X509(nullptr, &p, static_cast<long>(certDer.size()));
+  Bytes id(20);
+  unsigned char* out = nullptr;
+  int length = cert ? i2d_PublicKey(X509_get0_pubkey(cert), &out) : 0;
+  unsigned int size = 0;
+  if (length > 0) {
+    EVP_Digest(out, static_cast<size_t>(length), id.data(), &size, EVP_sha1(), nullptr);
+  }
+  OPENSSL_free(out);
+  X509_free(cert);
+  return id;
+}
+
 // The benchmark's own tokens, in a private folder removed at exit: 4 tokens
 // with 5 certificates each; the signer's RSA-3072 key is made on Bench1.
 struct Tokens {
   fs::path root;
   Bytes signerCert;
+  Bytes signerKeyId;  // SHA-1 of the certificate's public key, as listed
 
   Tokens() {
     std::string pattern = (fs::temp_directory_path() / "vellumark-bench-XXXXXX").string();
@@ -96,10 +113,6 @@ struct Tokens {
            "/ca.pem -subj /CN=Bench-CA -days 30",
        log);
     std::ofstream(root / "ext") << "keyUsage=critical,nonRepudiation\n";
-    sh("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -outform DER -out " + r +
-           "/soft.der",
-       log);
-    sh("openssl pkey -inform DER -in " + r + "/soft.der -pubout -out " + r + "/soft.pub.pem", log);
     auto issue = [&](const std::string& pub, const std::string& cn, const std::string& out) {
       sh("openssl x509 -new -force_pubkey " + pub + " -CA " + r + "/ca.pem -CAkey " + r +
              "/ca.key -subj /CN=" + cn + " -days 30 -extfile " + r + "/ext -outform DER -out " +
@@ -126,10 +139,17 @@ struct Tokens {
              log);
           issue(r + "/signer.pub.pem", "Bench-Signer", cert);
           signerCert = readBytes(cert);
+          signerKeyId = keyIdOf(signerCert);
         } else {
-          sh(onToken + " --write-object " + r + "/soft.der --type privkey --usage-sign --id " + id,
+          // A key of its own: identities are told apart by their keys.
+          std::string key = r + "/soft" + id;
+          sh("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -outform DER -out " +
+                 key + ".der",
              log);
-          issue(r + "/soft.pub.pem", "Bench-" + id, cert);
+          sh("openssl pkey -inform DER -in " + key + ".der -pubout -out " + key + ".pub.pem", log);
+          sh(onToken + " --write-object " + key + ".der --type privkey --usage-sign --id " + id,
+             log);
+          issue(key + ".pub.pem", "Bench-" + id, cert);
         }
         sh(onToken + " --write-object " + cert + " --type cert --id " + id, log);
       }
@@ -331,7 +351,7 @@ InProcess* inProcess = nullptr;
 HostProcess* host = nullptr;
 
 ChannelValue signArgs(bool withCertDer) {
-  ChannelMap args{{"keyId", ChannelValue::bytes(Bytes{kSignerId})},
+  ChannelMap args{{"keyId", ChannelValue::bytes(tokens->signerKeyId)},
                   {"hash", ChannelValue::bytes(digestOf("bench"))}};
   if (withCertDer) args.append(ChannelValue("certDer"), ChannelValue::bytes(tokens->signerCert));
   return ChannelValue(std::move(args));
@@ -474,13 +494,13 @@ void BM_InProcessGetCertificates(benchmark::State& state) {
 // Where a signature's time goes, on the token service itself.
 void BM_ServiceQuery(benchmark::State& state) {
   vellumark::platform::IdentityQuery query;
-  query.applicationLabel = Bytes{kSignerId};
+  query.applicationLabel = tokens->signerKeyId;
   for (auto _ : state) benchmark::DoNotOptimize(inProcess->service->copyMatching(query));
 }
 
 void BM_ServiceCopyKey(benchmark::State& state) {
   vellumark::platform::IdentityQuery query;
-  query.applicationLabel = Bytes{kSignerId};
+  query.applicationLabel = tokens->signerKeyId;
   auto identity = inProcess->service->copyMatching(query).item;
   if (!identity) {
     state.SkipWithError("no identity");
@@ -491,7 +511,7 @@ void BM_ServiceCopyKey(benchmark::State& state) {
 
 void BM_ServiceSign(benchmark::State& state) {
   vellumark::platform::IdentityQuery query;
-  query.applicationLabel = Bytes{kSignerId};
+  query.applicationLabel = tokens->signerKeyId;
   auto identity = inProcess->service->copyMatching(query).item;
   auto key = identity ? identity->copyPrivateKey().key : nullptr;
   if (!key) {
@@ -537,6 +557,7 @@ class GoalReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
   }
 
+  // One readable line per goal.
   void Finalize() override {
     ConsoleReporter::Finalize();
     auto rawSign = perIteration_.find("BM_RawCSign");
@@ -544,8 +565,10 @@ class GoalReporter : public benchmark::ConsoleReporter {
     for (const auto& [name, seconds] : perIteration_) {
       if (!name.starts_with("BM_BridgeSignBytes/")) continue;
       double ratio = seconds / rawSign->second;
-      std::printf("%s: %.3f ms, raw C_Sign %.3f ms: %.2fx (goal 1.25x) %s\n", name.c_str(),
-                  seconds * 1e3, rawSign->second * 1e3, ratio, ratio <= 1.25 ? "met" : "missed");
+      std::string label =
+          name.starts_with("BM_BridgeSignBytes/1") ? "signBytes with certDer" : "signBytes";
+      std::printf("%s / raw C_Sign = %.2fx (%.3f ms / %.3f ms), goal <= 1.25x, %s\n", label.c_str(),
+                  ratio, seconds * 1e3, rawSign->second * 1e3, ratio <= 1.25 ? "met" : "missed");
     }
   }
 

@@ -79,6 +79,28 @@ std::string rvName(CK_RV rv) {
   return text;
 }
 
+bool deviceTrouble(CK_RV rv) {
+  switch (rv) {
+    case CKR_GENERAL_ERROR:
+    case CKR_FUNCTION_FAILED:
+    case CKR_DEVICE_ERROR:
+    case CKR_DEVICE_REMOVED:
+    case CKR_TOKEN_NOT_PRESENT:
+    case CKR_TOKEN_NOT_RECOGNIZED:
+    case CKR_SESSION_HANDLE_INVALID:
+    case CKR_SESSION_CLOSED:
+    case CKR_SLOT_ID_INVALID:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool sessionLost(CK_RV rv) {
+  return rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED || rv == CKR_DEVICE_REMOVED ||
+         rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_SLOT_ID_INVALID;
+}
+
 Failure translate(const char* call, CK_RV rv) {
   const RvRow* row = findRow(rv);
   return Failure{row ? row->status : st::kNotAvailable, std::string(call) + ": " + rvName(rv)};

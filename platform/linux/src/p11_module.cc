@@ -4,6 +4,7 @@
 #include <glib.h>
 #include <p11-kit/p11-kit.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -28,10 +29,11 @@ std::string p11KitMessage() {
   return message ? message : "no reason given";
 }
 
+// Releases the registry's modules once each has been finalized.
 struct ModuleList {
   CK_FUNCTION_LIST** list = nullptr;
   ~ModuleList() {
-    if (list) p11_kit_modules_finalize_and_release(list);
+    if (list) p11_kit_modules_release(list);
   }
 };
 
@@ -44,15 +46,17 @@ std::string trimField(const unsigned char* field, size_t size) {
   return text;
 }
 
+void report(const std::string& what) { std::fprintf(stderr, "vellumark: %s\n", what.c_str()); }
+
 std::vector<std::shared_ptr<Module>> registeredModules() {
   // Function-local so the modules are loaded on first use and finalized at
   // exit, before the modules' own static data goes away.
   static const std::vector<std::shared_ptr<Module>> modules = [] {
     std::vector<std::shared_ptr<Module>> loaded;
     auto owner = std::make_shared<ModuleList>();
-    owner->list = p11_kit_modules_load_and_initialize(0);
+    owner->list = p11_kit_modules_load(nullptr, 0);
     if (!owner->list) {
-      g_warning("p11_kit_modules_load_and_initialize: %s", p11KitMessage().c_str());
+      report("p11_kit_modules_load: " + p11KitMessage());
       return loaded;
     }
     for (CK_FUNCTION_LIST** it = owner->list; *it; ++it) {
@@ -61,8 +65,16 @@ std::vector<std::shared_ptr<Module>> registeredModules() {
       char* rawName = p11_kit_module_get_name(*it);
       std::string name = rawName ? rawName : "module";
       free(rawName);
+      // Each on its own, so that a failure names its module and return value.
+      CK_RV rv = p11_kit_module_initialize(*it);
+      if (rv != CKR_OK) {
+        report("PKCS#11 module " + name + ": " + translate("C_Initialize", rv).description);
+        continue;
+      }
       logModuleInfo(name, *it);
-      loaded.push_back(std::make_shared<Module>(name, *it, [owner] {}));
+      CK_FUNCTION_LIST* fn = *it;
+      loaded.push_back(
+          std::make_shared<Module>(name, fn, [owner, fn] { p11_kit_module_finalize(fn); }));
     }
     return loaded;
   }();

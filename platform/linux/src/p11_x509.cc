@@ -1,4 +1,4 @@
-// Certificate facts and signature checks with OpenSSL.
+// Certificate facts, public keys and signature checks with OpenSSL.
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -18,6 +18,12 @@ struct PkeyFree {
 };
 struct PkeyCtxFree {
   void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
+};
+struct NameFree {
+  void operator()(X509_NAME* name) const { X509_NAME_free(name); }
+};
+struct TimeFree {
+  void operator()(ASN1_TIME* time) const { ASN1_TIME_free(time); }
 };
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 
@@ -87,38 +93,95 @@ std::optional<Bytes> serialContent(const ASN1_INTEGER* serial) {
 
 }  // namespace
 
+namespace {
+
+void readPublicKey(EVP_PKEY* key, CertificateFacts& facts, ParsedCertificate& parsed) {
+  facts.rsa = EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA;
+  unsigned char* out = nullptr;
+  // PKCS#1 RSAPublicKey for RSA, the encoded point for EC keys.
+  int length = i2d_PublicKey(key, &out);
+  if (length > 0) facts.publicKey = Bytes(out, out + length);
+  OPENSSL_free(out);
+  if (EVP_PKEY_up_ref(key) == 1) parsed.publicKey.reset(key, PkeyFree());
+}
+
+// The fields one by one, for a certificate OpenSSL refuses as a whole.
+void readTolerantly(ParsedCertificate& parsed) {
+  auto fields = walkCertificate(parsed.der);
+  if (!fields) return;
+  CertificateFacts& facts = parsed.facts.emplace();
+  facts.serialNumber = fields->serialContent;
+  auto name = [](const Bytes& der) {
+    const unsigned char* p = der.data();
+    return std::unique_ptr<X509_NAME, NameFree>(
+        d2i_X509_NAME(nullptr, &p, static_cast<long>(der.size())));
+  };
+  auto subject = name(fields->subject);
+  facts.subjectSummary = summary(subject.get());
+  facts.issuerCommonName = commonName(name(fields->issuer).get());
+  auto time = [](const Bytes& der) -> std::optional<double> {
+    const unsigned char* p = der.data();
+    std::unique_ptr<ASN1_TIME, TimeFree> value(
+        d2i_ASN1_TIME(nullptr, &p, static_cast<long>(der.size())));
+    return seconds(value.get());
+  };
+  facts.notBefore = time(fields->notBefore);
+  facts.notAfter = time(fields->notAfter);
+  const unsigned char* p = fields->publicKeyInfo.data();
+  std::unique_ptr<EVP_PKEY, PkeyFree> key(
+      d2i_PUBKEY(nullptr, &p, static_cast<long>(fields->publicKeyInfo.size())));
+  if (key) readPublicKey(key.get(), facts, parsed);
+}
+
+}  // namespace
+
 std::shared_ptr<const ParsedCertificate> parseCertificate(Bytes der) {
   auto parsed = std::make_shared<ParsedCertificate>();
   parsed->der = std::move(der);
   X509Ptr cert = parse(parsed->der);
-  if (!cert) return parsed;
+  if (!cert) {
+    readTolerantly(*parsed);
+    return parsed;
+  }
   CertificateFacts& facts = parsed->facts.emplace();
   facts.subjectSummary = summary(X509_get_subject_name(cert.get()));
   facts.issuerCommonName = commonName(X509_get_issuer_name(cert.get()));
   facts.serialNumber = serialContent(X509_get0_serialNumber(cert.get()));
   facts.notBefore = seconds(X509_get0_notBefore(cert.get()));
   facts.notAfter = seconds(X509_get0_notAfter(cert.get()));
-  if (EVP_PKEY* key = X509_get0_pubkey(cert.get())) {
-    facts.rsa = EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA;
-    unsigned char* out = nullptr;
-    // PKCS#1 RSAPublicKey for RSA, the encoded point for EC keys.
-    int length = i2d_PublicKey(key, &out);
-    if (length > 0) facts.publicKey = Bytes(out, out + length);
-    OPENSSL_free(out);
-    if (EVP_PKEY_up_ref(key) == 1) parsed->publicKey.reset(key, PkeyFree());
-  }
+  if (EVP_PKEY* key = X509_get0_pubkey(cert.get())) readPublicKey(key, facts, *parsed);
   return parsed;
 }
 
-bool verifyWithCertificate(const ParsedCertificate& cert, const Bytes& digest,
-                           const Bytes& signature) {
-  if (!cert.publicKey) return false;
-  std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new(cert.publicKey.get(), nullptr));
-  return ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
-         EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
-         EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) == 1 &&
-         EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), digest.data(),
+std::shared_ptr<EVP_PKEY> rsaPublicKey(const Bytes& modulus, const Bytes& exponent) {
+  if (modulus.empty() || exponent.empty()) return nullptr;
+  Bytes der = rsaPublicKeyDer(modulus, exponent);
+  const unsigned char* p = der.data();
+  EVP_PKEY* key = d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(der.size()));
+  if (!key) return nullptr;
+  return std::shared_ptr<EVP_PKEY>(key, PkeyFree());
+}
+
+bool verifyDigestSignature(EVP_PKEY* key, const Bytes& digest, const Bytes& signature) {
+  std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new(key, nullptr));
+  // A check that cannot be set up proves nothing either way.
+  if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) != 1) {
+    return true;
+  }
+  return EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), digest.data(),
                          digest.size()) == 1;
+}
+
+Bytes sha1(const Bytes& data) {
+  Bytes digest(EVP_MAX_MD_SIZE);
+  unsigned int length = 0;
+  if (EVP_Digest(data.data(), data.size(), digest.data(), &length, EVP_sha1(), nullptr) != 1) {
+    return {};
+  }
+  digest.resize(length);
+  return digest;
 }
 
 namespace {

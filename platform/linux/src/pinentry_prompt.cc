@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,6 +59,27 @@ void SecretBuffer::clear() {
   size_ = 0;
 }
 
+Cancellation::Cancellation() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+Cancellation::~Cancellation() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void Cancellation::cancel() {
+  if (cancelled_.exchange(true) || fd_ < 0) return;
+  uint64_t one = 1;
+  // Non-blocking and far from overflowing: the write cannot fail in a way
+  // that matters; cancelled() tells in any case.
+  [[maybe_unused]] ssize_t written = write(fd_, &one, sizeof one);
+}
+
+void Cancellation::reset() {
+  cancelled_.store(false);
+  if (fd_ < 0) return;
+  uint64_t count = 0;
+  [[maybe_unused]] ssize_t drained = read(fd_, &count, sizeof count);
+}
+
 namespace {
 
 // libgpg-error codes in the low 16 bits of an ERR line.
@@ -66,6 +88,10 @@ constexpr unsigned long kGpgFullyCanceled = 198;
 constexpr unsigned long kGpgTimeout = 62;
 // Without a timeout of its own the dialog still may not block the host forever.
 constexpr int kDefaultWaitSeconds = 600;
+// After BYE pinentry exits by itself; one that does not is ended.
+constexpr auto kExitGrace = std::chrono::milliseconds(1000);
+// A cancelled dialog is told to go, then made to.
+constexpr auto kTerminateGrace = std::chrono::milliseconds(200);
 
 bool executable(const std::filesystem::path& path) {
   return access(path.c_str(), X_OK) == 0 && std::filesystem::is_regular_file(path);
@@ -114,14 +140,17 @@ class Child {
   ~Child() {
     if (fd_ >= 0) close(fd_);
     if (pid_ <= 0) return;
-    // Closing our end lets pinentry exit by itself; give it a moment.
-    for (int i = 0; i < 100; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Closing our end lets pinentry exit by itself; a cancelled one is told
+    // to go at once.
+    if (terminate_) kill(pid_, SIGTERM);
+    if (!reapWithin(terminate_ ? kTerminateGrace : kExitGrace)) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
     }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
   }
+
+  // The dialog was cancelled: end the program rather than wait for it.
+  void terminate() { terminate_ = true; }
 
   bool start(const std::string& program, std::string& failure) {
     int fds[2];
@@ -151,19 +180,31 @@ class Child {
   int fd() const { return fd_; }
 
  private:
+  bool reapWithin(std::chrono::milliseconds grace) {
+    auto deadline = std::chrono::steady_clock::now() + grace;
+    for (;;) {
+      pid_t done = waitpid(pid_, nullptr, WNOHANG);
+      if (done == pid_ || (done < 0 && errno != EINTR)) return true;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+
   pid_t pid_ = -1;
   int fd_ = -1;
+  bool terminate_ = false;
 };
 
 class Conversation {
  public:
-  Conversation(int fd, std::chrono::steady_clock::time_point deadline)
-      : fd_(fd), deadline_(deadline) {}
+  // `cancelFd`, when not -1, ends any wait as soon as it is readable.
+  Conversation(int fd, int cancelFd, std::chrono::steady_clock::time_point deadline)
+      : fd_(fd), cancelFd_(cancelFd), deadline_(deadline) {}
   ~Conversation() { wipe(); }
   Conversation(const Conversation&) = delete;
   Conversation& operator=(const Conversation&) = delete;
 
-  enum class Answer { Ok, Err, Broken };
+  enum class Answer { Ok, Err, Broken, Cancelled };
 
   bool send(const std::string& line) {
     std::string data = line + "\n";
@@ -182,7 +223,7 @@ class Conversation {
     SecretBuffer line(4096);
     for (;;) {
       line.clear();
-      if (!readLine(line)) return Answer::Broken;
+      if (!readLine(line)) return cancelled_ ? Answer::Cancelled : Answer::Broken;
       std::string_view text(line.data(), line.size());
       if (text == "OK" || text.starts_with("OK ")) return Answer::Ok;
       if (text.starts_with("ERR ")) {
@@ -230,10 +271,14 @@ class Conversation {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline_ - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
-      pollfd pfd{fd_, POLLIN, 0};
-      int ready = poll(&pfd, 1, static_cast<int>(left.count()));
+      pollfd pfds[2] = {{fd_, POLLIN, 0}, {cancelFd_, POLLIN, 0}};
+      int ready = poll(pfds, cancelFd_ >= 0 ? 2 : 1, static_cast<int>(left.count()));
       if (ready < 0 && errno == EINTR) continue;
       if (ready <= 0) return false;
+      if (cancelFd_ >= 0 && (pfds[1].revents & POLLIN)) {
+        cancelled_ = true;
+        return false;
+      }
       ssize_t n = read(fd_, buffer_, sizeof buffer_);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
@@ -248,6 +293,8 @@ class Conversation {
   }
 
   int fd_;
+  int cancelFd_;
+  bool cancelled_ = false;
   std::chrono::steady_clock::time_point deadline_;
   char buffer_[512] = {};
   size_t pos_ = 0;
@@ -268,6 +315,11 @@ class PinentryPrompt : public PinPrompt {
 
   PinReply ask(const PinRequest& request) override {
     PinReply reply;
+    const Cancellation* cancellation = request.cancellation;
+    if (cancellation && cancellation->cancelled()) {
+      reply.outcome = PinReply::Outcome::Cancelled;
+      return reply;
+    }
     std::string program =
         options_.program.empty() ? findPinentryProgram() : onPath(options_.program);
     if (program.empty()) {
@@ -278,13 +330,25 @@ class PinentryPrompt : public PinPrompt {
     Child child;
     if (!child.start(program, reply.failure)) return reply;
     int wait = options_.timeoutSeconds > 0 ? options_.timeoutSeconds + 30 : kDefaultWaitSeconds;
-    Conversation talk(child.fd(), std::chrono::steady_clock::now() + std::chrono::seconds(wait));
+    Conversation talk(child.fd(), cancellation ? cancellation->fd() : -1,
+                      std::chrono::steady_clock::now() + std::chrono::seconds(wait));
+    auto cancelled = [&] {
+      child.terminate();
+      reply.pin.clear();
+      reply.outcome = PinReply::Outcome::Cancelled;
+      return std::move(reply);
+    };
 
     unsigned long code = 0;
     std::string text;
-    if (talk.await(nullptr, code, text) != Conversation::Answer::Ok) {
-      reply.failure = program + " did not greet";
-      return reply;
+    switch (talk.await(nullptr, code, text)) {
+      case Conversation::Answer::Ok:
+        break;
+      case Conversation::Answer::Cancelled:
+        return cancelled();
+      default:
+        reply.failure = program + " did not greet";
+        return reply;
     }
     // Option and text commands a flavour does not know are not fatal.
     // SETKEYINFO and the external password cache are never offered: the
@@ -295,6 +359,11 @@ class PinentryPrompt : public PinPrompt {
       const char* term = std::getenv("TERM");
       talk.command(std::string("OPTION ttytype=") + (term && *term ? term : "dumb"));
     }
+    // Transient for the main window, so it opens over it, not anywhere.
+    if (options_.parentWindowId) {
+      std::string window = options_.parentWindowId();
+      if (!window.empty()) talk.command("OPTION parent-wid=" + escape(window));
+    }
     if (options_.timeoutSeconds > 0) {
       talk.command("SETTIMEOUT " + std::to_string(options_.timeoutSeconds));
     }
@@ -303,6 +372,7 @@ class PinentryPrompt : public PinPrompt {
     talk.command("SETPROMPT " + escape(request.prompt));
     if (!request.error.empty()) talk.command("SETERROR " + escape(request.error));
 
+    if (cancellation && cancellation->cancelled()) return cancelled();
     if (!talk.send("GETPIN")) {
       reply.failure = program + " closed the connection";
       return reply;
@@ -325,6 +395,8 @@ class PinentryPrompt : public PinPrompt {
         reply.pin.clear();
         reply.failure = program + " gave no answer";
         break;
+      case Conversation::Answer::Cancelled:
+        return cancelled();
     }
     talk.send("BYE");
     return reply;

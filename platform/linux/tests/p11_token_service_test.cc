@@ -1,8 +1,11 @@
 // The PKCS#11 token service against SoftHSM2 tokens, an NSS database and a
 // scripted PIN dialog.
 #include <openssl/sha.h>
+#include <sys/wait.h>
 
+#include <chrono>
 #include <set>
+#include <thread>
 
 #include "softhsm_fixture.h"
 
@@ -10,52 +13,20 @@ namespace vellumark::linux_platform::testing {
 namespace {
 
 namespace st = platform::status;
-using platform::IdentityQuery;
-using platform::KeyAlgorithm;
 using platform::KeyOperation;
-using platform::MatchLimit;
 
-constexpr KeyAlgorithm kRsaSha256 = KeyAlgorithm::RSASignatureDigestPKCS1v15SHA256;
-
-IdentityQuery tokenQuery(const std::string& tokenId) {
-  IdentityQuery query;
-  query.tokenID = tokenId;
-  query.returnAttributes = true;
-  query.matchLimit = MatchLimit::All;
-  return query;
-}
-
-IdentityQuery allQuery() {
-  IdentityQuery query;
-  query.returnAttributes = true;
-  query.matchLimit = MatchLimit::All;
-  return query;
-}
-
-IdentityQuery labelQuery(const Bytes& label) {
-  IdentityQuery query;
-  query.applicationLabel = label;
-  return query;
-}
-
-std::string subjectOf(platform::Identity& identity) {
-  auto cert = identity.copyCertificate().certificate;
-  return cert ? cert->copySubjectSummary().value_or("?") : "?";
-}
-
-std::set<std::string> subjects(const platform::QueryResult& result) {
-  std::set<std::string> names;
-  for (const auto& item : result.items.value_or(std::vector<platform::IdentityItem>{})) {
-    names.insert(subjectOf(*item.valueRef));
-  }
-  return names;
-}
-
-// The identity of the named certificate, found by its CKA_ID.
+// The identity of the named certificate, found by its key's label.
 std::shared_ptr<platform::Identity> identityOf(platform::TokenService& service,
                                                const std::string& name) {
-  for (const FixtureCert& planned : Fixtures::plannedCertificates()) {
-    if (planned.name == name) return service.copyMatching(labelQuery(fromHex(planned.id))).item;
+  return service.copyMatching(labelQuery(keyIdOf(name))).item;
+}
+
+// The identity of the named certificate, found in the list of all.
+std::shared_ptr<platform::Identity> listedIdentity(platform::TokenService& service,
+                                                   const std::string& name) {
+  for (const auto& item :
+       service.copyMatching(allQuery()).items.value_or(std::vector<platform::IdentityItem>{})) {
+    if (subjectOf(*item.valueRef) == name) return item.valueRef;
   }
   return nullptr;
 }
@@ -78,8 +49,11 @@ TEST_F(TokenTest, ListsTokensByStableIdentifiersAndPairsCertificatesWithKeys) {
   ASSERT_EQ(result.status, st::kSuccess);
   EXPECT_EQ(subjects(result),
             (std::set<std::string>{"Alice Signer", "Alice Auth", "Alice Qualified"}));
+  // The label is the SHA-1 of the certificate's public key.
   for (const auto& item : *result.items) {
     ASSERT_TRUE(std::holds_alternative<Bytes>(item.applicationLabel));
+    EXPECT_EQ(std::get<Bytes>(item.applicationLabel),
+              keyIdOf(item.valueRef->copyCertificate().certificate->copyData()));
   }
   EXPECT_EQ(subjects(service->copyMatching(tokenQuery(tokenId("Beta")))),
             (std::set<std::string>{"Bob Signer", "Bob Mismatch"}));
@@ -91,13 +65,16 @@ TEST_F(TokenTest, ListsTokensByStableIdentifiersAndPairsCertificatesWithKeys) {
 
 TEST_F(TokenTest, QueriesByLabelAndLimit) {
   start();
-  auto one = service->copyMatching(labelQuery(fromHex("b1")));
+  // Bob Mismatch's certificate holds Bob Signer's key too: of the two
+  // identities with that label, the one whose key is its certificate's.
+  auto one = service->copyMatching(labelQuery(keyIdOf("Bob Signer")));
   ASSERT_EQ(one.status, st::kSuccess);
   ASSERT_TRUE(one.item);
   EXPECT_EQ(subjectOf(*one.item), "Bob Signer");
   EXPECT_FALSE(one.items);
 
-  EXPECT_EQ(service->copyMatching(labelQuery(fromHex("c0"))).status, st::kItemNotFound);
+  // A CKA_ID is no label.
+  EXPECT_EQ(service->copyMatching(labelQuery(fromHex("b1"))).status, st::kItemNotFound);
   EXPECT_EQ(service->copyMatching(labelQuery(Bytes{})).status, st::kItemNotFound);
 
   auto all = service->copyMatching(allQuery());
@@ -257,7 +234,7 @@ TEST_F(TokenTest, AlwaysAuthenticateKeyAsksForEverySignature) {
 TEST_F(TokenTest, SignatureThatDoesNotMatchTheCertificateIsRefused) {
   start();
   script({"PIN:4321"});
-  auto key = identityOf(*service, "Bob Mismatch")->copyPrivateKey();
+  auto key = listedIdentity(*service, "Bob Mismatch")->copyPrivateKey();
   ASSERT_TRUE(key.key);
   auto result = key.key->createSignature(kRsaSha256, sha256("x"));
   EXPECT_FALSE(result.signature);
@@ -289,10 +266,6 @@ TEST_F(TokenTest, TokenRemovedBetweenListingAndSigning) {
 
 // Another program changes the objects of a token that stays present: what
 // the service kept of it must not outlive the change.
-std::string onToken(const std::string& label, const std::string& pin) {
-  return std::string("pkcs11-tool --module ") + kSoftHsm + " --login --pin " + pin +
-         " --token-label " + label;
-}
 
 TEST_F(TokenTest, ObjectsChangedWhileTheTokenStaysAreSeen) {
   start();
@@ -301,14 +274,14 @@ TEST_F(TokenTest, ObjectsChangedWhileTheTokenStaysAreSeen) {
   ASSERT_EQ(subjects(service->copyMatching(tokenQuery(alpha))).size(), 3u);
   ASSERT_TRUE(identityOf(*service, "Alice Auth"));
 
-  // A certificate removed: the token's listing and the search by CKA_ID drop it.
+  // A certificate removed: the search by label and the token's listing drop it.
   run(onToken("Alpha", "1234") + " --delete-object --type cert --id a2", log);
+  EXPECT_EQ(service->copyMatching(labelQuery(keyIdOf("Alice Auth"))).status, st::kItemNotFound);
   EXPECT_EQ(subjects(service->copyMatching(tokenQuery(alpha))),
             (std::set<std::string>{"Alice Signer", "Alice Qualified"}));
-  EXPECT_EQ(service->copyMatching(labelQuery(fromHex("a2"))).status, st::kItemNotFound);
 
   // A new certificate for the key, larger than one read usually takes: the
-  // search by CKA_ID finds it without a listing in between.
+  // search by label finds it without a listing in between.
   const fs::path& root = Fixtures::get().root;
   fs::path ext = fs::path(dir) / "large.ext";
   std::string names = "subjectAltName=DNS:host0.example.test";
@@ -323,7 +296,7 @@ TEST_F(TokenTest, ObjectsChangedWhileTheTokenStaysAreSeen) {
   Bytes large = readBytes(der);
   ASSERT_GT(large.size(), 4096u);  // pkcs11-tool takes up to 5000
   run(onToken("Alpha", "1234") + " --write-object " + der.string() + " --type cert --id a2", log);
-  auto found = service->copyMatching(labelQuery(fromHex("a2")));
+  auto found = service->copyMatching(labelQuery(keyIdOf(large)));
   ASSERT_EQ(found.status, st::kSuccess);
   EXPECT_EQ(found.item->copyCertificate().certificate->copyData(), large);
   EXPECT_EQ(subjectOf(*found.item), "Alice-Large");
@@ -346,9 +319,9 @@ TEST_F(TokenTest, PrivateKeyRemovedWhileTheTokenStays) {
   EXPECT_NE(result.error->description->find("no longer on the token"), std::string::npos)
       << *result.error->description;
   // A new request: the certificate alone is no identity any more.
-  EXPECT_FALSE(identityOf(*service, "Bob Signer"));
+  EXPECT_FALSE(listedIdentity(*service, "Bob Signer"));
   // Bob Mismatch, on the same token, still signs with its own key.
-  auto other = identityOf(*service, "Bob Mismatch")->copyPrivateKey();
+  auto other = listedIdentity(*service, "Bob Mismatch")->copyPrivateKey();
   ASSERT_TRUE(other.key);
   EXPECT_TRUE(other.key->isAlgorithmSupported(KeyOperation::Sign, kRsaSha256));
   EXPECT_EQ(timesAsked(), 1);
@@ -374,6 +347,79 @@ TEST_F(TokenTest, NssDatabaseIdentitiesJoinOnlyTheAllIdentitiesQuery) {
   ASSERT_TRUE(result.signature) << result.error->description.value_or("");
   EXPECT_TRUE(verifies(Fixtures::get().nssCert, digest, *result.signature));
   EXPECT_EQ(timesAsked(), 0);
+}
+
+TEST_F(TokenTest, ThreeWrongPinsEndTheRequest) {
+  // SoftHSM counts no tries: without a limit it would ask forever.
+  start();
+  script({"PIN:0000", "PIN:1111", "PIN:2222", "PIN:4321"});
+  auto identity = identityOf(*service, "Bob Signer");
+  auto refused = identity->copyPrivateKey();
+  EXPECT_EQ(refused.status, st::kAuthFailed);
+  EXPECT_EQ(timesAsked(), 3);
+  EXPECT_TRUE(service->copyErrorMessageString(st::kAuthFailed)
+                  .value_or("")
+                  .starts_with("Wrong PIN entered three times"));
+  // The next request asks afresh.
+  EXPECT_EQ(identityOf(*service, "Bob Signer")->copyPrivateKey().status, st::kSuccess);
+}
+
+TEST_F(TokenTest, ModuleThatFailsToLoadIsReportedNotTakenForNoToken) {
+  ::testing::internal::CaptureStderr();
+  TokenServiceOptions options;
+  options.modulePaths = {"/nonexistent/libnothing.so"};
+  auto broken = createTokenService(options);
+  std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(broken->tokenIDs().empty());
+  EXPECT_NE(said.find("vellumark: PKCS#11 module /nonexistent/libnothing.so: p11_kit_module_load"),
+            std::string::npos)
+      << said;
+}
+
+class CancelTest : public TokenTest {
+ protected:
+  // Cancels from another thread once the dialog was asked `n` times.
+  std::thread cancelAfterAsks(int n) {
+    return std::thread([this, n] {
+      while (timesAsked() < n) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      service->cancelInteraction();
+    });
+  }
+};
+
+TEST_F(CancelTest, CancelDismissesTheOpenDialogAndLeavesNoProgram) {
+  start();
+  // Wrong PIN, then a dialog nobody answers: cancelled from another thread.
+  script({"PIN:0000", "BLOCK"});
+  auto identity = identityOf(*service, "Bob Signer");
+  std::thread canceller = cancelAfterAsks(2);
+  auto key = identity->copyPrivateKey();
+  canceller.join();
+  EXPECT_EQ(key.status, st::kUserCanceled);
+  EXPECT_EQ(timesAsked(), 2);
+  // The dialog program was ended and reaped: this process has no child.
+  errno = 0;
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+
+  // A cancel with no request running touches no later request.
+  service->cancelInteraction();
+  script({"PIN:4321"});
+  auto again = identityOf(*service, "Bob Signer")->copyPrivateKey();
+  EXPECT_EQ(again.status, st::kSuccess);
+}
+
+TEST_F(CancelTest, CancelOfTheSignatureDialogFailsTheSignature) {
+  start();
+  script({"PIN:1234", "BLOCK"});
+  auto key = identityOf(*service, "Alice Qualified")->copyPrivateKey();
+  ASSERT_TRUE(key.key);
+  std::thread canceller = cancelAfterAsks(2);
+  auto result = key.key->createSignature(kRsaSha256, sha256("x"));
+  canceller.join();
+  EXPECT_FALSE(result.signature);
+  ASSERT_TRUE(result.error && result.error->description);
+  EXPECT_EQ(*result.error->description, "PIN entry was cancelled");
 }
 
 // The process-wide service: registered modules and the user's NSS database.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -71,6 +72,58 @@ TEST_F(PinentryTest, EmptyPinCancelTimeoutAndBrokenPrograms) {
   PinReply none = createPinentryPrompt(missing)->ask(request);
   EXPECT_EQ(none.outcome, Outcome::Failed);
   EXPECT_NE(none.failure.find("/nonexistent/pinentry"), std::string::npos);
+}
+
+TEST_F(PinentryTest, DialogIsTransientForTheWindowWhenItIsKnown) {
+  script({"PIN:1", "PIN:2"});
+  std::string window = "3a00007";
+  PinentryOptions options;
+  options.program = Fixtures::get().standin.string();
+  options.parentWindowId = [&window] { return window; };
+  auto prompt = createPinentryPrompt(options);
+  ASSERT_EQ(prompt->ask({"d", "PIN:", "", false}).outcome, Outcome::Entered);
+  window.clear();  // the window is gone: nothing is sent
+  ASSERT_EQ(prompt->ask({"d", "PIN:", "", false}).outcome, Outcome::Entered);
+  int sent = 0;
+  for (const auto& line : dialogCommands()) {
+    if (line.starts_with("OPTION parent-wid")) {
+      EXPECT_EQ(line, "OPTION parent-wid=3a00007");
+      ++sent;
+    }
+  }
+  EXPECT_EQ(sent, 1);
+}
+
+TEST_F(PinentryTest, CancellationEndsTheDialogAtOnce) {
+  auto prompt = standinPrompt();
+  Cancellation cancellation;
+  PinRequest request{"d", "PIN:", "", false, &cancellation};
+
+  // Set before the ask: no dialog is started at all.
+  cancellation.cancel();
+  EXPECT_EQ(prompt->ask(request).outcome, Outcome::Cancelled);
+  EXPECT_EQ(timesAsked(), 0);
+  EXPECT_TRUE(dialogCommands().empty());
+
+  // Set from another thread while nobody answers.
+  cancellation.reset();
+  script({"BLOCK"});
+  std::thread other([&] {
+    while (timesAsked() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    cancellation.cancel();
+  });
+  PinReply reply = prompt->ask(request);
+  other.join();
+  EXPECT_EQ(reply.outcome, Outcome::Cancelled);
+  EXPECT_TRUE(reply.pin.empty());
+  errno = 0;
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+
+  // Reset, the same cancellation lets the next dialog be answered.
+  cancellation.reset();
+  script({"PIN:7"});
+  EXPECT_EQ(prompt->ask(request).outcome, Outcome::Entered);
 }
 
 TEST_F(PinentryTest, ProgramChoice) {

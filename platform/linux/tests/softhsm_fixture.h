@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -155,6 +156,23 @@ class Fixtures {
     fs::remove_all(root, error);
   }
 
+ public:
+  // A certificate for the public key in the PEM file, issued by the test CA.
+  Bytes issue(const std::string& name, const fs::path& publicKeyPem, const std::string& usage,
+              const std::string& serial, int days = 730) {
+    fs::path ext = root / (name + ".ext");
+    writeText(ext, "keyUsage=" + usage + "\nbasicConstraints=CA:FALSE\n");
+    fs::path out = root / (name + ".der");
+    run("openssl x509 -new -force_pubkey " + shellQuote(publicKeyPem.string()) + " -CA " +
+            caPem.string() + " -CAkey " + (root / "ca.key").string() + " -subj " +
+            shellQuote("/C=EE/O=Vellumark Tests/CN=" + name) + " -set_serial " + serial +
+            " -days " + std::to_string(days) + " -extfile " + shellQuote(ext.string()) +
+            " -outform DER -out " + shellQuote(out.string()),
+        log);
+    return readBytes(out);
+  }
+
+ private:
   void makeCa() {
     caPem = root / "ca.pem";
     run("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + (root / "ca.key").string() +
@@ -163,21 +181,7 @@ class Fixtures {
         log);
   }
 
-  // A certificate for the public key in pub.pem, issued by the test CA.
-  Bytes issue(const std::string& name, const fs::path& publicKeyPem, const std::string& usage,
-              const std::string& serial) {
-    fs::path ext = root / (name + ".ext");
-    writeText(ext, "keyUsage=" + usage + "\nbasicConstraints=CA:FALSE\n");
-    fs::path out = root / (name + ".der");
-    run("openssl x509 -new -force_pubkey " + shellQuote(publicKeyPem.string()) + " -CA " +
-            caPem.string() + " -CAkey " + (root / "ca.key").string() + " -subj " +
-            shellQuote("/C=EE/O=Vellumark Tests/CN=" + name) + " -set_serial " + serial +
-            " -days 730 -extfile " + shellQuote(ext.string()) + " -outform DER -out " +
-            shellQuote(out.string()),
-        log);
-    return readBytes(out);
-  }
-
+ public:
   static void check(CK_RV rv, const char* what) {
     if (rv != CKR_OK) ADD_FAILURE() << what << " failed: 0x" << std::hex << rv;
   }
@@ -217,6 +221,7 @@ class Fixtures {
     BN_free(be);
   }
 
+ private:
   // Keys are made on the token (CKA_ALWAYS_AUTHENTICATE needs our own call);
   // certificates with the openssl CLI over the keys' public halves.
   void populateTokens() {
@@ -269,6 +274,7 @@ class Fixtures {
     p11_kit_module_release(fn);
   }
 
+ public:
   static std::string toHex(int value) {
     char text[16];
     std::snprintf(text, sizeof text, "%X", value);
@@ -337,6 +343,7 @@ class Fixtures {
           "C_CreateObject");
   }
 
+ private:
   // A software identity in an NSS database made with an empty password.
   void makeNssDatabase() {
     nssDir = root / "nssdb";
@@ -358,7 +365,8 @@ class Fixtures {
   }
 
   // Answers GETPIN from $STANDIN_ANSWERS, one line per ask ("PIN:<escaped
-  // pin>", "CANCEL", "TIMEOUT"), and logs every command to $STANDIN_LOG.
+  // pin>", "CANCEL", "TIMEOUT", "BLOCK": never answers, as a person who
+  // walked away), and logs every command to $STANDIN_LOG.
   void makeStandin() {
     standin = root / "pinentry-standin";
     writeText(standin, R"(#!/bin/bash
@@ -372,6 +380,7 @@ while IFS= read -r line; do
         PIN:*) pin=${answer#PIN:}; [ -n "$pin" ] && printf 'S PASSWORD_FROM_CACHE\nD %s\n' "$pin"; echo OK ;;
         CANCEL) echo "ERR 83886179 Operation cancelled <Pinentry>" ;;
         TIMEOUT) echo "ERR 83886142 Timeout" ;;
+        BLOCK) ;;
         DIE) exit 1 ;;
         *) echo "ERR 83886081 General error" ;;
       esac ;;
@@ -382,6 +391,65 @@ done
 )");
     fs::permissions(standin, fs::perms::owner_all);
   }
+};
+
+// Another program writing to a token of the test's copy: keys made on the
+// token and certificates stored as given, byte for byte. Use it before the
+// service loads SoftHSM.
+class TokenWriter {
+ public:
+  TokenWriter(const std::string& label, const std::string& pin) {
+    fn_ = p11_kit_module_load(kSoftHsm, 0);
+    if (!fn_) {
+      ADD_FAILURE() << "cannot load " << kSoftHsm;
+      return;
+    }
+    Fixtures::check(p11_kit_module_initialize(fn_), "C_Initialize");
+    CK_ULONG count = 16;
+    CK_SLOT_ID slots[16];
+    Fixtures::check(fn_->C_GetSlotList(CK_TRUE, slots, &count), "C_GetSlotList");
+    for (CK_ULONG i = 0; i < count; ++i) {
+      CK_TOKEN_INFO info{};
+      fn_->C_GetTokenInfo(slots[i], &info);
+      std::string name(reinterpret_cast<char*>(info.label), sizeof info.label);
+      name.erase(name.find_last_not_of(' ') + 1);
+      if (name != label) continue;
+      Fixtures::check(fn_->C_OpenSession(slots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
+                                         nullptr, &session_),
+                      "C_OpenSession");
+      std::string secret = pin;
+      Fixtures::check(fn_->C_Login(session_, CKU_USER,
+                                   reinterpret_cast<CK_UTF8CHAR*>(secret.data()), secret.size()),
+                      "C_Login");
+    }
+    if (session_ == CK_INVALID_HANDLE) ADD_FAILURE() << "no token " << label;
+  }
+  ~TokenWriter() {
+    if (!fn_) return;
+    if (session_ != CK_INVALID_HANDLE) fn_->C_CloseSession(session_);
+    p11_kit_module_finalize(fn_);
+    p11_kit_module_release(fn_);
+  }
+  TokenWriter(const TokenWriter&) = delete;
+  TokenWriter& operator=(const TokenWriter&) = delete;
+
+  // A new RSA-2048 key pair; its public key goes to `pem`. Returns n.
+  Bytes generate(const std::string& idHex, const std::string& name, const fs::path& pem,
+                 Bytes* exponent = nullptr) {
+    Bytes id = fromHex(idHex), n, e;
+    Fixtures::generate(fn_, session_, id, name, false, n, e);
+    Fixtures::writePublicKeyPem(n, e, pem);
+    if (exponent) *exponent = e;
+    return n;
+  }
+  void store(const std::string& idHex, const std::string& name, const Bytes& der) {
+    Bytes id = fromHex(idHex);
+    Fixtures::storeCertificate(fn_, session_, id, name, der);
+  }
+
+ private:
+  CK_FUNCTION_LIST* fn_ = nullptr;
+  CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
 };
 
 // A private copy of the tokens and a scripted human at the PIN dialog.
@@ -407,10 +475,12 @@ class TokenTest : public ::testing::Test {
     fs::remove_all(dir, error);
   }
 
-  std::shared_ptr<platform::TokenService> start(bool withNss = false) {
+  // With an NSS database: the fixtures' shared one, or `nssDir`.
+  std::shared_ptr<platform::TokenService> start(bool withNss = false,
+                                                const std::string& nssDir = "") {
     TokenServiceOptions options;
     options.modulePaths = {kSoftHsm};
-    if (withNss) options.nssDatabaseDir = Fixtures::get().nssDir.string();
+    if (withNss) options.nssDatabaseDir = nssDir.empty() ? Fixtures::get().nssDir.string() : nssDir;
     PinentryOptions pinentry;
     pinentry.program = Fixtures::get().standin.string();
     options.pinPrompt = createPinentryPrompt(pinentry);
@@ -457,6 +527,72 @@ inline Bytes sha256(const std::string& text) {
   unsigned int length = 0;
   EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr);
   return digest;
+}
+
+// The keyId of a certificate: SHA-1 of its public key's PKCS#1 DER.
+inline Bytes keyIdOf(const Bytes& certDer) {
+  const unsigned char* p = certDer.data();
+  X509* cert = d2i_X509(nullptr, &p, static_cast<long>(certDer.size()));
+  Bytes id;
+  if (!cert) return id;
+  unsigned char* out = nullptr;
+  int length = i2d_PublicKey(X509_get0_pubkey(cert), &out);
+  if (length > 0) {
+    id.resize(20);
+    unsigned int size = 0;
+    EVP_Digest(out, static_cast<size_t>(length), id.data(), &size, EVP_sha1(), nullptr);
+  }
+  OPENSSL_free(out);
+  X509_free(cert);
+  return id;
+}
+
+inline Bytes keyIdOf(const std::string& fixtureName) {
+  return keyIdOf(Fixtures::get().certs[fixtureName]);
+}
+
+// pkcs11-tool logged in on one token of the tests' SoftHSM folder: another
+// program changing a token the service has open.
+inline std::string onToken(const std::string& label, const std::string& pin) {
+  return std::string("pkcs11-tool --module ") + kSoftHsm + " --login --pin " + pin +
+         " --token-label " + label;
+}
+
+inline constexpr platform::KeyAlgorithm kRsaSha256 =
+    platform::KeyAlgorithm::RSASignatureDigestPKCS1v15SHA256;
+
+inline platform::IdentityQuery tokenQuery(const std::string& tokenId) {
+  platform::IdentityQuery query;
+  query.tokenID = tokenId;
+  query.returnAttributes = true;
+  query.matchLimit = platform::MatchLimit::All;
+  return query;
+}
+
+inline platform::IdentityQuery allQuery() {
+  platform::IdentityQuery query;
+  query.returnAttributes = true;
+  query.matchLimit = platform::MatchLimit::All;
+  return query;
+}
+
+inline platform::IdentityQuery labelQuery(const Bytes& label) {
+  platform::IdentityQuery query;
+  query.applicationLabel = label;
+  return query;
+}
+
+inline std::string subjectOf(platform::Identity& identity) {
+  auto cert = identity.copyCertificate().certificate;
+  return cert ? cert->copySubjectSummary().value_or("?") : "?";
+}
+
+inline std::set<std::string> subjects(const platform::QueryResult& result) {
+  std::set<std::string> names;
+  for (const auto& item : result.items.value_or(std::vector<platform::IdentityItem>{})) {
+    names.insert(subjectOf(*item.valueRef));
+  }
+  return names;
 }
 
 // Checks the signature with OpenSSL against the certificate, on its own.

@@ -1,9 +1,12 @@
 // The token service on PKCS#11: tokens of the modules registered with
 // p11-kit, identities kept in the user's NSS database, and the PIN dialog
-// (a pinentry program). Main thread only, like the platform API it serves.
+// (a pinentry program). Like the platform API it serves, it is called from
+// one worker thread at a time; only cancelInteraction() comes from anywhere.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,12 +40,38 @@ class SecretBuffer {
   size_t capacity_ = 0;
 };
 
+// A request's cancellation, shared by the service and its PIN dialog. Once
+// cancelled it stays so until reset, and its descriptor is readable, so a
+// dialog waiting in poll() wakes at once and none opens after it.
+class Cancellation {
+ public:
+  Cancellation();
+  ~Cancellation();
+  Cancellation(const Cancellation&) = delete;
+  Cancellation& operator=(const Cancellation&) = delete;
+
+  // Any thread.
+  void cancel();
+  bool cancelled() const { return cancelled_.load(); }
+  // Readable while cancelled; -1 when no descriptor could be made (then
+  // only cancelled() tells).
+  int fd() const { return fd_; }
+  // The thread that owns the request, when the next one starts.
+  void reset();
+
+ private:
+  int fd_ = -1;
+  std::atomic<bool> cancelled_{false};
+};
+
 // What the PIN dialog shows.
 struct PinRequest {
   std::string description;  // names the token and the certificate
   std::string prompt;
   std::string error;      // empty on the first ask
   bool finalTry = false;  // one more wrong PIN blocks the token
+  // When set and cancelled, the dialog closes (or never opens) as cancelled.
+  const Cancellation* cancellation = nullptr;
 };
 
 struct PinReply {
@@ -55,7 +84,9 @@ struct PinReply {
 class PinPrompt {
  public:
   virtual ~PinPrompt() = default;
-  // Blocks until the user answers.
+  // Blocks until the user answers or the request's cancellation is set.
+  // Worker thread; the pinentry prompt keeps no state between asks, so
+  // several threads may ask at once.
   virtual PinReply ask(const PinRequest& request) = 0;
 };
 
@@ -67,6 +98,9 @@ struct PinentryOptions {
   std::optional<std::string> ttyName;
   // Seconds the dialog waits for the user; 0 leaves pinentry's default.
   int timeoutSeconds = 0;
+  // The X window id (hexadecimal) the dialog is made transient for, sent as
+  // "OPTION parent-wid" when not empty. Called from the asking thread.
+  std::function<std::string()> parentWindowId;
 };
 
 // The program a default PinentryOptions would run; empty when none exists.
@@ -83,8 +117,9 @@ struct TokenServiceOptions {
 };
 
 // The modules registered with p11-kit (trust-policy modules skipped), loaded
-// once per process and finalized at exit, plus ~/.pki/nssdb when present.
-std::shared_ptr<platform::TokenService> createTokenService();
+// once per process and finalized at exit, plus ~/.pki/nssdb when present;
+// the PIN dialog is pinentry with these options.
+std::shared_ptr<platform::TokenService> createTokenService(PinentryOptions pinentry = {});
 // Explicit modules, for tests and tools; they are finalized when the last
 // service using them goes away.
 std::shared_ptr<platform::TokenService> createTokenService(const TokenServiceOptions& options);
