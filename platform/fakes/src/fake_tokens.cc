@@ -56,8 +56,64 @@ platform::SignatureResult FakeKey::createSignature(platform::KeyAlgorithm /*algo
   return {signatureOf(digest), std::nullopt};
 }
 
+FakePinDialog::Answer FakePinDialog::ask() {
+  std::unique_lock lock(mutex_);
+  ++asked_;
+  if (preset_) {
+    const Answer answer = *preset_;
+    preset_.reset();
+    return answer;
+  }
+  open_ = true;
+  answer_.reset();
+  changed_.notify_all();
+  changed_.wait(lock, [this] { return answer_.has_value(); });
+  open_ = false;
+  changed_.notify_all();
+  return *answer_;
+}
+
+void FakePinDialog::answerNext(Answer answer) {
+  std::lock_guard lock(mutex_);
+  preset_ = answer;
+}
+
+bool FakePinDialog::enterPin() {
+  std::lock_guard lock(mutex_);
+  if (!open_ || answer_) return false;
+  answer_ = Answer::Pin;
+  changed_.notify_all();
+  return true;
+}
+
+bool FakePinDialog::dismiss() {
+  std::lock_guard lock(mutex_);
+  if (!open_ || answer_) return false;
+  answer_ = Answer::Cancelled;
+  changed_.notify_all();
+  return true;
+}
+
+void FakePinDialog::waitUntilOpen() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return open_ && !answer_; });
+}
+
+bool FakePinDialog::isOpen() const {
+  std::lock_guard lock(mutex_);
+  return open_ && !answer_;
+}
+
+int FakePinDialog::timesAsked() const {
+  std::lock_guard lock(mutex_);
+  return asked_;
+}
+
 platform::Identity::KeyResult FakeIdentity::copyPrivateKey() {
   ++privateKeyRequests;
+  if (pinDialog && pinDialog->ask() == FakePinDialog::Answer::Cancelled) {
+    return {platform::status::kUserCanceled, nullptr};
+  }
   return {privateKeyStatus, privateKeyStatus == platform::status::kSuccess ? privateKey : nullptr};
 }
 
@@ -99,20 +155,29 @@ FakeTokenStore::Token& FakeTokenStore::token(const std::string& tokenID) {
   return tokens_.back();
 }
 
-void FakeTokenStore::addToken(const std::string& tokenID) { token(tokenID); }
+void FakeTokenStore::addToken(const std::string& tokenID) {
+  std::lock_guard lock(mutex_);
+  token(tokenID);
+}
 
 void FakeTokenStore::removeToken(const std::string& tokenID) {
+  std::lock_guard lock(mutex_);
   std::erase_if(tokens_, [&](const Token& t) { return t.id == tokenID; });
 }
 
 void FakeTokenStore::addItem(const std::string& tokenID, IdentityItem item) {
+  std::lock_guard lock(mutex_);
   token(tokenID).items.push_back(std::move(item));
 }
 
-void FakeTokenStore::addKeychainItem(IdentityItem item) { keychain_.push_back(std::move(item)); }
+void FakeTokenStore::addKeychainItem(IdentityItem item) {
+  std::lock_guard lock(mutex_);
+  keychain_.push_back(std::move(item));
+}
 
 void FakeTokenStore::scriptResult(QueryKind kind, QueryResult result,
                                   std::optional<std::string> tokenID) {
+  std::lock_guard lock(mutex_);
   scripts_.push_back(Script{kind, std::move(tokenID), std::move(result)});
 }
 
@@ -121,13 +186,37 @@ void FakeTokenStore::scriptStatus(QueryKind kind, int32_t status,
   scriptResult(kind, QueryResult{status, nullptr, std::nullopt}, std::move(tokenID));
 }
 
+std::vector<IdentityQuery> FakeTokenStore::queries() const {
+  std::lock_guard lock(mutex_);
+  return queries_;
+}
+
 std::vector<std::string> FakeTokenStore::queryDescriptions() const {
   std::vector<std::string> out;
-  for (const auto& q : queries_) out.push_back(describe(q));
+  for (const auto& q : queries()) out.push_back(describe(q));
   return out;
 }
 
+int FakeTokenStore::tokenIDsCalls() const {
+  std::lock_guard lock(mutex_);
+  return tokenIDsCalls_;
+}
+
+int FakeTokenStore::cancelInteractionCalls() const {
+  std::lock_guard lock(mutex_);
+  return cancelInteractionCalls_;
+}
+
+void FakeTokenStore::cancelInteraction() {
+  {
+    std::lock_guard lock(mutex_);
+    ++cancelInteractionCalls_;
+  }
+  pinDialog->dismiss();
+}
+
 std::vector<std::string> FakeTokenStore::tokenIDs() {
+  std::lock_guard lock(mutex_);
   ++tokenIDsCalls_;
   std::vector<std::string> ids;
   for (const auto& t : tokens_) ids.push_back(t.id);
@@ -135,6 +224,7 @@ std::vector<std::string> FakeTokenStore::tokenIDs() {
 }
 
 QueryResult FakeTokenStore::copyMatching(const IdentityQuery& query) {
+  std::lock_guard lock(mutex_);
   queries_.push_back(query);
   const QueryKind kind = kindOf(query);
   for (const auto& script : scripts_) {

@@ -1,5 +1,5 @@
-// Arbitrary bytes through the key-usage scan: it must never read outside the
-// input, and what it finds must lie inside it.
+// Arbitrary bytes through the key-usage reader: it must never read outside
+// the input, and the bits it finds must lie inside it and not be empty.
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -15,6 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     }
   }
-  vellumark::tessel::keyUsageAssertsNonRepudiation(der);
+  if (vellumark::tessel::keyUsageAssertsNonRepudiation(der) != (bits && ((*bits)[0] & 0x40))) {
+    std::abort();
+  }
   return 0;
 }

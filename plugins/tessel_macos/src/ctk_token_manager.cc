@@ -135,7 +135,7 @@ CtkTokenManager::CtkTokenManager(std::shared_ptr<platform::TokenService> tokens)
     : tokens_(tokenServiceOrUnavailable(std::move(tokens))) {}
 
 QesCertificateData CtkTokenManager::makeRecord(platform::Certificate& certificate,
-                                               const IdentityItem& item, double now) {
+                                               const IdentityItem& item, double now) const {
   QesCertificateData record;
   if (const Bytes* label = labelBytes(item)) {
     record.keyId = *label;
@@ -155,7 +155,7 @@ QesCertificateData CtkTokenManager::makeRecord(platform::Certificate& certificat
   return record;
 }
 
-std::vector<QesCertificateData> CtkTokenManager::getCertificates(bool onlyForSigning) {
+std::vector<QesCertificateData> CtkTokenManager::getCertificates(bool onlyForSigning) const {
   std::vector<IdentityQuery> queries;
   for (auto& tokenID : tokens_->tokenIDs()) queries.push_back(identitiesQuery(std::move(tokenID)));
   if (!onlyForSigning) {
@@ -183,14 +183,14 @@ std::vector<QesCertificateData> CtkTokenManager::getCertificates(bool onlyForSig
   return records;
 }
 
-CtkError CtkTokenManager::osError(int32_t code) {
+CtkError CtkTokenManager::osError(int32_t code) const {
   const std::string number = std::to_string(code);
   return CtkError{kOsErrorPrefix + number,
                   tokens_->copyErrorMessageString(code).value_or(kUnknownErrorPrefix + number)};
 }
 
 Bytes CtkTokenManager::signDigest(const Bytes& digest, const Bytes& keyId,
-                                  const std::optional<Bytes>& certDer) {
+                                  const std::optional<Bytes>& certDer) const {
   const auto identity = findIdentity(keyId, certDer);
 
   const auto privateKey = identity->copyPrivateKey();
@@ -213,7 +213,7 @@ Bytes CtkTokenManager::signDigest(const Bytes& digest, const Bytes& keyId,
 }
 
 std::shared_ptr<platform::Identity> CtkTokenManager::findIdentity(
-    const Bytes& keyId, const std::optional<Bytes>& certDer) {
+    const Bytes& keyId, const std::optional<Bytes>& certDer) const {
   if (certDer) return scanIdentities(keyId, certDer);
 
   const auto result = tokens_->copyMatching(directQuery(keyId));
@@ -231,7 +231,7 @@ std::shared_ptr<platform::Identity> CtkTokenManager::findIdentity(
 }
 
 std::shared_ptr<platform::Identity> CtkTokenManager::scanIdentities(
-    const Bytes& keyId, const std::optional<Bytes>& certDer) {
+    const Bytes& keyId, const std::optional<Bytes>& certDer) const {
   // The scan covers every identity, inside tokens or not. Any failure of the
   // query, a cancelled PIN included, means the key is not found.
   const auto result = tokens_->copyMatching(identitiesQuery(std::nullopt));

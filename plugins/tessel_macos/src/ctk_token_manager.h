@@ -1,7 +1,9 @@
 // The token manager: finds token-held signing identities, describes their
 // certificates for the UI and signs digests with their private keys. It holds
-// no state of its own; every request asks the token service afresh.
-// Main-thread only (calls may block on token I/O and the PIN dialog).
+// no state of its own; every request asks the token service afresh, so one
+// manager may be shared by requests made one after another.
+// Token-queue thread: its calls block on token I/O and the PIN dialog, so the
+// plugin makes them on its token queue, never on the main thread.
 #pragma once
 
 #include <cstdint>
@@ -54,21 +56,22 @@ class CtkTokenManager {
   // The identities of the present tokens (and, unless onlyForSigning, those
   // kept outside tokens), one record per keyId, in token order. Unreadable
   // items are skipped. Throws only what the token service throws.
-  std::vector<QesCertificateData> getCertificates(bool onlyForSigning);
+  std::vector<QesCertificateData> getCertificates(bool onlyForSigning) const;
 
   // RSASSA-PKCS1-v1_5 over an already computed SHA-256 digest. Throws CtkError.
-  Bytes signDigest(const Bytes& digest, const Bytes& keyId, const std::optional<Bytes>& certDer);
+  Bytes signDigest(const Bytes& digest, const Bytes& keyId,
+                   const std::optional<Bytes>& certDer) const;
   std::shared_ptr<platform::Identity> findIdentity(const Bytes& keyId,
-                                                   const std::optional<Bytes>& certDer);
+                                                   const std::optional<Bytes>& certDer) const;
   std::shared_ptr<platform::Identity> scanIdentities(const Bytes& keyId,
-                                                     const std::optional<Bytes>& certDer);
+                                                     const std::optional<Bytes>& certDer) const;
 
  private:
   QesCertificateData makeRecord(platform::Certificate& certificate,
-                                const platform::IdentityItem& item, double now);
-  CtkError osError(int32_t status);
+                                const platform::IdentityItem& item, double now) const;
+  CtkError osError(int32_t status) const;
 
-  std::shared_ptr<platform::TokenService> tokens_;
+  const std::shared_ptr<platform::TokenService> tokens_;
 };
 
 // The token service to use for a possibly null one.

@@ -76,6 +76,40 @@ TEST_F(CertificatesTest, FiltersOnNonRepudiationOnlyWhenAsked) {
   EXPECT_THAT(keyIds(false), ElementsAre(1, 2, 3));
 }
 
+TEST_F(CertificatesTest, KeyUsageComesFromTheExtensionNotFromTheSubject) {
+  // An authentication certificate whose OU spells a non-repudiation
+  // extension is not offered for signing; the qualified one is.
+  addIdentity("T1", certificateFile("hostile_auth.der"), Bytes{1});
+  addIdentity("T1", certificateFile("hostile_no_key_usage.der"), Bytes{2});
+  addIdentity("T1", certificateFile("signing.der"), Bytes{3});
+  EXPECT_THAT(keyIds(true), ElementsAre(3));
+  EXPECT_THAT(keyIds(false), ElementsAre(1, 2, 3));
+}
+
+TEST_F(CertificatesTest, KeysOfTheSameSlotOnTwoTokensAreBothListed) {
+  // Two cards, each with its key under the same slot id: labels are the
+  // SHA-1 of each public key, so both are listed; the same identity met
+  // again by the all-identities query is listed once.
+  const Bytes key1{0x30, 0x01, 0x01};
+  const Bytes key2{0x30, 0x01, 0x02};
+  const auto hash1 = sha1(key1);
+  const auto hash2 = sha1(key2);
+  const Bytes id1(hash1.begin(), hash1.end());
+  const Bytes id2(hash2.begin(), hash2.end());
+  auto first = fakes::makeIdentity(certificateDer(1, kNonRepudiation), key1);
+  auto second = fakes::makeIdentity(certificateDer(2, kNonRepudiation), key2);
+  store->addItem("T1", {first, id1});
+  store->addItem("T2", {second, id2});
+
+  for (bool onlyForSigning : {true, false}) {
+    const ChannelList records = list(onlyForSigning);
+    ASSERT_EQ(records.size(), 2u) << onlyForSigning;
+    EXPECT_EQ(*field(records[0], "keyId").asBytes(), id1);
+    EXPECT_EQ(*field(records[1], "keyId").asBytes(), id2);
+    EXPECT_EQ(*field(records[1], "derData").asBytes(), certificateDer(2, kNonRepudiation));
+  }
+}
+
 TEST_F(CertificatesTest, SkipsWhatCannotBeRead) {
   store->addItem("T1", {nullptr, Bytes{1}});  // no identity reference
   auto noCertificate = addIdentity("T1", certificateDer(2, kNonRepudiation), Bytes{2});

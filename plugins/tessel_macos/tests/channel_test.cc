@@ -95,6 +95,23 @@ TEST_F(ChannelTest, OnlyForSigningDefaultsToTrue) {
   EXPECT_EQ(store->queryDescriptions().back(), "ref attrs all");
 }
 
+TEST_F(ChannelTest, MapsWithANonStringKeyCountAsEmpty) {
+  success("initialize");
+  store->addToken("T1");
+  auto withIntegerKey = [](std::vector<ChannelMap::Entry> entries) {
+    entries.insert(entries.begin(), {ChannelValue(int32_t{1}), ChannelValue("x")});
+    return ChannelValue(ChannelMap(std::move(entries)));
+  };
+  // onlyForSigning false is not read: the token query alone runs.
+  success("getCertificates", withIntegerKey({{"onlyForSigning", false}}));
+  EXPECT_THAT(store->queryDescriptions(), ::testing::ElementsAre("token=T1 ref attrs all"));
+  expectError("signData", withIntegerKey({{"data", kDigest}, {"keyId", kKeyId}}), "INVALID_ARGS",
+              "Missing required arguments: data, keyId");
+  expectError("signBytes", withIntegerKey({{"keyId", kKeyId}, {"hash", kDigest}}), "INVALID_ARGS",
+              "Missing required arguments: keyId, hash");
+  EXPECT_EQ(store->queries().size(), 1u);
+}
+
 class ThrowingStore : public FakeTokenStore {
  public:
   platform::QueryResult copyMatching(const platform::IdentityQuery&) override {

@@ -2,12 +2,17 @@
 // the identity queries in unit tests. Tokens hold identity items in a fixed
 // order; identities kept outside tokens form the "keychain". Every query is
 // recorded, and any kind of query can be scripted to answer a given status
-// or a given result. Main-thread only, like the real service.
+// or a given result. Like the real service it is called from one thread at
+// a time (the plugin's worker); the store's own bookkeeping is locked so a
+// test may script and read it from its thread, and FakePinDialog blocks a
+// worker until the test (or cancelInteraction) answers.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -68,6 +73,38 @@ class FakeCertificate : public platform::Certificate {
   std::optional<double> notAfter = 1.7e9;
 };
 
+// The PIN dialog of the platform: a token call that needs the PIN asks it
+// and waits until the PIN is entered or the dialog is dismissed. A test that
+// runs token work on its own thread uses ManualQueue workers instead and
+// presets the answer with answerNext().
+class FakePinDialog {
+ public:
+  enum class Answer { Pin, Cancelled };
+
+  // Token (worker) thread: opens the dialog and waits for its answer; a
+  // preset answer is taken at once without opening it.
+  Answer ask();
+  // Any thread: the next ask() returns `answer` at once.
+  void answerNext(Answer answer);
+  // Any thread: enters the PIN in the dialog open now; false when none is.
+  bool enterPin();
+  // Any thread: closes the dialog open now as cancelled; false when none is
+  // open (as with the real service, a later dialog is not affected).
+  bool dismiss();
+  // Any thread: blocks until a dialog is open.
+  void waitUntilOpen();
+  bool isOpen() const;
+  int timesAsked() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = false;
+  std::optional<Answer> answer_;
+  std::optional<Answer> preset_;
+  int asked_ = 0;
+};
+
 class FakeIdentity : public platform::Identity {
  public:
   FakeIdentity(std::shared_ptr<FakeCertificate> cert, std::shared_ptr<FakeKey> key)
@@ -81,6 +118,9 @@ class FakeIdentity : public platform::Identity {
   std::shared_ptr<FakeKey> privateKey;
   int32_t privateKeyStatus = platform::status::kSuccess;
   int privateKeyRequests = 0;
+  // When set, the private-key request asks it for the PIN first; a
+  // cancelled dialog answers status -128 (user cancelled).
+  std::shared_ptr<FakePinDialog> pinDialog;
 };
 
 // An identity whose certificate is `der`, whose public key's external form is
@@ -116,12 +156,17 @@ class FakeTokenStore : public platform::TokenService {
   void scriptStatus(QueryKind kind, int32_t status,
                     std::optional<std::string> tokenID = std::nullopt);
 
-  // Texts of copyErrorMessageString, per status.
+  // Texts of copyErrorMessageString, per status. Set before token work runs.
   std::map<int32_t, std::string> errorMessages;
 
-  const std::vector<platform::IdentityQuery>& queries() const { return queries_; }
+  // The dialog cancelInteraction() dismisses; give it to identities whose
+  // private key needs a PIN.
+  const std::shared_ptr<FakePinDialog> pinDialog = std::make_shared<FakePinDialog>();
+
+  std::vector<platform::IdentityQuery> queries() const;
   std::vector<std::string> queryDescriptions() const;
-  int tokenIDsCalls() const { return tokenIDsCalls_; }
+  int tokenIDsCalls() const;
+  int cancelInteractionCalls() const;
 
   std::vector<std::string> tokenIDs() override;
   // Without a token: every present token's items in token order, then the
@@ -129,6 +174,8 @@ class FakeTokenStore : public platform::TokenService {
   // found answers -25300, as SecItemCopyMatching does.
   platform::QueryResult copyMatching(const platform::IdentityQuery& query) override;
   std::optional<std::string> copyErrorMessageString(int32_t status) override;
+  // Any thread.
+  void cancelInteraction() override;
 
  private:
   struct Token {
@@ -142,11 +189,13 @@ class FakeTokenStore : public platform::TokenService {
   };
   Token& token(const std::string& tokenID);
 
+  mutable std::mutex mutex_;
   std::vector<Token> tokens_;
   std::vector<platform::IdentityItem> keychain_;
   std::vector<Script> scripts_;
   std::vector<platform::IdentityQuery> queries_;
   int tokenIDsCalls_ = 0;
+  int cancelInteractionCalls_ = 0;
 };
 
 }  // namespace vellumark::platform::fakes
