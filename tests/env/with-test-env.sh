@@ -5,6 +5,11 @@
 # private SoftHSM2 token folder. Everything is torn down afterwards; the
 # command's exit status is returned.
 #
+# Locales: the command runs in C.UTF-8, and a comma-decimal locale,
+# de_DE.UTF-8, is made in the folder VELLUMARK_TEST_LOCPATH names, for tests
+# that point LOCPATH at it. Without the de_DE source definition (Debian
+# package `locales`) it is left out and such tests skip.
+#
 #   tests/env/with-test-env.sh [--no-display] CMD [ARGS...]
 set -euo pipefail
 
@@ -28,6 +33,8 @@ slots.removable = false
 CONF
   export SOFTHSM2_CONF=$root/softhsm/softhsm2.conf
   export NO_AT_BRIDGE=1 GSETTINGS_BACKEND=memory GDK_BACKEND=x11 GDK_GL=disable
+  export VELLUMARK_TEST_LOCPATH=$root/locale LANG=C.UTF-8
+  unset LC_ALL LC_NUMERIC LC_CTYPE LC_MESSAGES LANGUAGE || true
   unset DBUS_SESSION_BUS_ADDRESS DISPLAY WAYLAND_DISPLAY GNOME_KEYRING_CONTROL || true
   unset VELLUMARK_UI_SOCKET || true
   status=0
@@ -41,6 +48,20 @@ display=$1
 shift
 root=$VELLUMARK_TEST_ENV_ROOT
 pids=()
+
+# A comma-decimal locale, made while the desktop starts.
+make_locale() {
+  local source=/usr/share/i18n/locales/de_DE
+  if [[ ! -f "$source" ]] || ! command -v localedef >/dev/null; then
+    echo "test environment: no $source (package locales); comma-decimal tests skip" >&2
+    return 0
+  fi
+  mkdir -p "$root/locale"
+  localedef --quiet -i de_DE -f UTF-8 "$root/locale/de_DE.UTF-8" 2>"$root/localedef.log" ||
+    echo "test environment: localedef de_DE.UTF-8 failed; comma-decimal tests skip" >&2
+}
+make_locale &
+locale_pid=$!
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
@@ -92,6 +113,8 @@ if [[ "$display" == 1 ]]; then
     exit 1
   fi
 fi
+
+wait "$locale_pid" || true
 
 status=0
 "$@" || status=$?

@@ -1,0 +1,15 @@
+#include "gtk_object.h"
+
+#include <cstdio>
+
+namespace vellumark::linux_platform::gtk {
+
+void logShell(const std::string& line) { std::fprintf(stderr, "vellumark: %s\n", line.c_str()); }
+
+std::string cssNumber(double value) {
+  // Shortest text that reads back as `value`, always with a '.'.
+  char buffer[G_ASCII_DTOSTR_BUF_SIZE];
+  return g_ascii_dtostr(buffer, sizeof buffer, value);
+}
+
+}  // namespace vellumark::linux_platform::gtk
