@@ -1,127 +1,24 @@
 // The built host, end to end: the splash on screen, the settings shortcut on
 // the menu channel, closing the window, the bundle on disk.
-#include <fcntl.h>
 #include <gdk/gdk.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <array>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "embedding/bridge_client.h"
 #include "embedding/codec.h"
+#include "host_fixture.h"
 #include "platform_linux/bundle.h"
 
 namespace vellumark {
 namespace {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
-const fs::path kBundle = fs::path(VELLUMARK_BINARY_DIR) / "Vellumark";
-const fs::path kHostctl = fs::path(VELLUMARK_BINARY_DIR) / "tools/hostctl/hostctl";
-
-std::string run(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  std::array<char, 4096> buffer{};
-  size_t n = 0;
-  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.append(buffer.data(), n);
-  pclose(pipe);
-  return out;
-}
-
-// A host started in its own process group and its own session bus, so
-// concurrent hosts never meet as one single-instance application.
-class Host {
- public:
-  explicit Host(const fs::path& dir) : socket_(dir / "ui.sock"), log_(dir / "host.log") {}
-  ~Host() { stop(); }
-
-  void start() {
-    started_ = Clock::now();
-    pid_ = fork();
-    if (pid_ == 0) {
-      setpgid(0, 0);
-      setenv("VELLUMARK_UI_SOCKET", socket_.c_str(), 1);
-      const int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (fd >= 0) dup2(fd, STDERR_FILENO);
-      const std::string exe = (kBundle / "bin/vellumark").string();
-      execlp("dbus-run-session", "dbus-run-session", "--", exe.c_str(), nullptr);
-      _exit(127);
-    }
-    setpgid(pid_, pid_);
-  }
-
-  bool waitForSocket(std::chrono::milliseconds timeout = 10s) const {
-    const auto deadline = Clock::now() + timeout;
-    struct stat st {};
-    while (Clock::now() < deadline) {
-      if (::stat(socket_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
-  }
-
-  // The exit status, or nullopt if still running after `timeout`.
-  std::optional<int> waitExit(std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (pid_ > 0) {
-      int status = 0;
-      const pid_t r = waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      if (Clock::now() >= deadline) return std::nullopt;
-      std::this_thread::sleep_for(10ms);
-    }
-    return std::nullopt;
-  }
-
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(-pid_, SIGTERM);
-    if (!waitExit(3s)) {
-      kill(-pid_, SIGKILL);
-      waitExit(3s);
-    }
-  }
-
-  void sleepUntil(std::chrono::milliseconds sinceStart) const {
-    std::this_thread::sleep_until(started_ + sinceStart);
-  }
-  std::chrono::milliseconds sinceStart() const {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_);
-  }
-
-  const fs::path& socket() const { return socket_; }
-  std::string log() const {
-    std::ifstream in(log_);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
- private:
-  fs::path socket_;
-  fs::path log_;
-  pid_t pid_ = -1;
-  Clock::time_point started_;
-};
+using namespace host_test;
 
 struct Geometry {
   int x = 0, y = 0, width = 0, height = 0;
@@ -129,10 +26,8 @@ struct Geometry {
 
 // The main window's client area on the screen.
 std::optional<Geometry> findMainWindow() {
-  std::istringstream ids(
-      run("xdotool search --sync --onlyvisible --name '^Vellumark$' 2>/dev/null"));
-  std::string id;
-  if (!(ids >> id)) return std::nullopt;
+  const std::string id = mainWindowId();
+  if (id.empty()) return std::nullopt;
   std::istringstream info(run("xwininfo -id " + id));
   Geometry g;
   std::string line;
@@ -148,14 +43,6 @@ std::optional<Geometry> findMainWindow() {
   }
   if (g.width <= 0 || g.height <= 0) return std::nullopt;
   return g;
-}
-
-std::string mainWindowId() {
-  std::istringstream ids(
-      run("xdotool search --sync --onlyvisible --name '^Vellumark$' 2>/dev/null"));
-  std::string id;
-  ids >> id;
-  return id;
 }
 
 struct Screenshot {
@@ -210,29 +97,7 @@ std::optional<Geometry> iconBox(const Screenshot& shot, const Geometry& area) {
   return Geometry{minX, minY, maxX - minX + 1, maxY - minY + 1};
 }
 
-class AppHostTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "needs a display (with-test-env.sh)";
-    ASSERT_TRUE(fs::exists(kBundle / "bin/vellumark"));
-    char tmpl[] = "/tmp/vellumark-host.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-  }
-  void TearDown() override {
-    host.reset();
-    if (!dir.empty()) fs::remove_all(dir);
-  }
-
-  Host& startHost() {
-    host = std::make_unique<Host>(dir);
-    host->start();
-    return *host;
-  }
-
-  fs::path dir;
-  std::unique_ptr<Host> host;
-};
+using AppHostTest = HostTest;
 
 TEST_F(AppHostTest, SplashShowsTheCentredIconThenFadesToTheBackground) {
   Host& h = startHost();
@@ -305,6 +170,13 @@ TEST_F(AppHostTest, ClosingTheWindowThroughTheWindowManagerExitsWithZero) {
   ASSERT_TRUE(h.waitForSocket()) << h.log();
   const std::string id = mainWindowId();
   ASSERT_FALSE(id.empty());
+  // The window manager ignores a close request for a window it does not
+  // manage yet.
+  ASSERT_TRUE(waitFor(
+      [&] {
+        return run("xprop -id " + id + " WM_STATE 2>/dev/null").find("Normal") != std::string::npos;
+      },
+      5s));
   run("wmctrl -i -c " + id);
   const auto status = h.waitExit(5s);
   ASSERT_TRUE(status) << "still running after the window closed";
@@ -315,16 +187,25 @@ TEST_F(AppHostTest, ClosingTheWindowThroughTheWindowManagerExitsWithZero) {
 TEST_F(AppHostTest, SecondHostOnALiveSocketFailsClearly) {
   Host& first = startHost();
   ASSERT_TRUE(first.waitForSocket()) << first.log();
-  fs::create_directories(dir / "second");
-  Host second(dir / "second");
-  // Same socket path as the first host.
-  fs::create_symlink(first.socket(), dir / "second" / "ui.sock");
+  // Same socket path, its own log.
+  Host second(first.socket(), dir / "second.log");
   second.start();
   const auto status = second.waitExit(10s);
-  ASSERT_TRUE(status);
+  ASSERT_TRUE(status) << "the second host kept running";
   EXPECT_NE(*status, 0);
-  EXPECT_NE(second.log().find("vellumark:"), std::string::npos) << second.log();
-  EXPECT_FALSE(first.waitExit(0ms)) << "the first host went down";
+  const std::string log = second.log();
+  EXPECT_NE(log.find("vellumark: another host is listening on " + first.socket().string()),
+            std::string::npos)
+      << log;
+
+  // The first host kept its socket and still serves a UI.
+  ASSERT_TRUE(first.running()) << "the first host went down: " << first.log();
+  EXPECT_TRUE(fs::is_socket(first.socket()));
+  Ui ui;
+  ASSERT_TRUE(ui.connect(first.socket()));
+  const auto reply = ui.reply(ui.call("no/such/channel", "ping"));
+  ASSERT_TRUE(reply) << first.log();
+  EXPECT_TRUE(reply->empty());
 }
 
 // ---- the bundle on disk ------------------------------------------------------

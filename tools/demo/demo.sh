@@ -307,6 +307,15 @@ ui_call() {
 }
 
 bytes_hex() { jq -r '."$bytes"'; }  # typed bytes -> hex
+# A "getCertificates" reply as readable lines: subject, issuer, keyId (the
+# DER bytes would be kilobytes of hex).
+describe_certificates() {  # LISTED-JSON
+  local lines
+  lines=$(jq -r '.[] | "    - subject \"\(.subjectCN // "?")\", issuer \"\(.issuerCN // "?")\", keyId \(.keyId."$bytes" // "?")"' \
+    <<<"$1" 2>/dev/null) || lines="    (not a list of certificate records)"
+  [[ -n "$lines" ]] || lines="    (none)"
+  printf '%s' "$lines"
+}
 int_value() { jq -r 'if type == "object" then ."$int64" else . end'; }
 utc() { date -u -d "@$1" '+%Y-%m-%d %H:%M:%S UTC'; }
 # A certificate's notBefore/notAfter as seconds since 1970.
@@ -347,7 +356,8 @@ main() {
   local record
   record=$(jq -c --arg der "$sign_hex" 'map(select(.derData."$bytes" == $der)) | first // empty' \
     <<<"$listed")
-  [[ -n "$record" ]] || die "the demo signing certificate is not among the listed ones: $listed"
+  [[ -n "$record" ]] ||
+    die "the demo signing certificate (\"$SIGN_NAME\") is not among the listed ones:"$'\n'"$(describe_certificates "$listed")"
   if jq -e --arg der "$auth_hex" 'any(.derData."$bytes" == $der)' <<<"$listed" >/dev/null; then
     die "the authentication certificate (digital signature only) was offered for signing"
   fi

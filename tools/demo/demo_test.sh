@@ -110,6 +110,21 @@ else
 fi
 expect_host_gone
 
+begin "a missing signing certificate is reported by subject, issuer and keyId"
+# A copy of the token whose expected certificate is another one (the CA's).
+cp -a "$demo_dir" "$work/other"
+openssl x509 -in "$work/other/ca.pem" -outform DER -out "$work/other/signing-cert.der"
+demo env DEMO_DIR="$work/other" "$DEMO"
+((rc != 0)) || fail "the demo signed without its signing certificate"
+expect_in "$work/out.txt" "is not among the listed ones:"
+expect_in "$work/out.txt" '- subject "Vellumark Demo Signer", issuer "Vellumark Demo CA", keyId '
+signer_hex=$(xxd -p -c 100000 "$demo_dir/signing-cert.der" | cut -c1-64)
+if grep -qF -e "$signer_hex" -e '"$bytes"' "$work/out.txt"; then
+  fail "the error dumps JSON or DER hex:$(sed 's/^/\n  | /' "$work/out.txt")"
+fi
+expect_host_gone
+rm -rf "$work/other" "$work/other.lock"
+
 begin "bad input: clear message, non-zero exit, nothing lost"
 demo env DEMO_DIR="$demo_dir" "$DEMO" --file "$work/missing.pdf"
 ((rc != 0)) || fail "a missing --file succeeded"
