@@ -2,7 +2,7 @@
 
 #include <glib.h>
 
-#include <iostream>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,6 +21,10 @@
 namespace vellumark {
 
 namespace {
+
+// stdio rather than iostreams: std::cerr would set up the C++ locale
+// machinery at start-up for a line that is rarely printed.
+void logError(const std::string& line) { std::fprintf(stderr, "vellumark: %s\n", line.c_str()); }
 
 // Bounds the delivery of work left on the main context after the main loop
 // ended: each pass dispatches what is ready, never waits.
@@ -92,7 +96,7 @@ platform::Services makeServices(std::shared_ptr<platform::Bundle> bundle,
     services.tokens = std::make_shared<LazyTokenService>([module, options] {
       std::string error;
       auto tokens = loadTokenModule(module, options, &error);
-      if (!tokens) std::cerr << "vellumark: " << error << '\n';
+      if (!tokens) logError(error);
       return tokens;
     });
   }
@@ -104,7 +108,7 @@ platform::Services makeServices(std::shared_ptr<platform::Bundle> bundle,
 int ApplicationMain(int argc, char** argv) {
   std::string bundleError;
   std::shared_ptr<platform::Bundle> bundle = linux_platform::openMainBundle(&bundleError);
-  if (!bundleError.empty()) std::cerr << "vellumark: " << bundleError << '\n';
+  if (!bundleError.empty()) logError(bundleError);
   auto windowHandle = std::make_shared<MainWindowHandle>();
   const platform::Services services = makeServices(bundle, windowHandle);
   // Dismisses an open PIN dialog; the call waiting on it is answered as
@@ -140,7 +144,7 @@ int ApplicationMain(int argc, char** argv) {
     bridge->setOnDisconnect(cancelInteraction);
     std::string error;
     if (!bridge->listen(bridge::socketPath(), &error)) {
-      std::cerr << "vellumark: " << error << '\n';
+      logError(error);
       bridge.reset();
       app.terminate(1);
       return;

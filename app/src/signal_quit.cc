@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <exception>
-#include <iostream>
 
 namespace vellumark {
 
@@ -29,9 +29,9 @@ void guard(F&& f) {
   try {
     f();
   } catch (const std::exception& e) {
-    std::cerr << "vellumark: quitting: " << e.what() << '\n';
+    std::fprintf(stderr, "vellumark: quitting: %s\n", e.what());
   } catch (...) {
-    std::cerr << "vellumark: quitting failed\n";
+    std::fputs("vellumark: quitting failed\n", stderr);
   }
 }
 

@@ -1,7 +1,7 @@
 #include "embedding/messenger.h"
 
 #include <atomic>
-#include <iostream>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 
@@ -39,7 +39,9 @@ void logEngineMessage(const std::string& line) {
   if (logSink()) {
     logSink()(line);
   } else {
-    std::cerr << line << '\n';
+    // stdio, not iostreams: no stream set-up in the host's start-up.
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fputc('\n', stderr);
   }
 }
 

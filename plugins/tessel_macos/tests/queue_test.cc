@@ -2,7 +2,9 @@
 // order, each sees the state at its turn, token work runs one job at a time
 // off the main thread, and nothing is left open when the UI, the host or the
 // plugin goes away.
+#include <filesystem>
 #include <future>
+#include <iterator>
 #include <set>
 #include <thread>
 
@@ -254,6 +256,28 @@ TEST_F(RecordingThreadedTest, TokenCallsLeaveTheMainThreadAndAnswersComeBack) {
   const auto threads = static_cast<ThreadRecordingStore&>(*store).threads();
   ASSERT_EQ(threads.size(), 1u);
   EXPECT_NE(*threads.begin(), mainThread);
+}
+
+size_t threadCount() {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                           std::filesystem::directory_iterator()));
+}
+
+// Start-up pays no thread for the plugin: its token thread starts with the
+// first token call, and one without any call is torn down cleanly.
+TEST(TokenThread, StartsWithTheFirstTokenCallNotAtRegistration) {
+  const size_t before = threadCount();
+  {
+    PluginHarness idle(std::make_shared<FakeTokenStore>(), true);
+    EXPECT_EQ(threadCount(), before);
+    EXPECT_EQ(idle.send("dispose")->answers.size(), 1u);  // answered on the main thread
+    EXPECT_EQ(threadCount(), before);
+  }
+  PluginHarness used(std::make_shared<FakeTokenStore>(), true);
+  auto available = used.send("isTokenAvailable");
+  used.mainQueue->runUntil([&] { return !available->answers.empty(); });
+  EXPECT_EQ(available->answers, only(ChannelValue(false)));  // the store has no token
+  EXPECT_EQ(threadCount(), before + 1);
 }
 
 TEST_F(ThreadedTest, ThePinDialogWaitsOffTheMainThread) {
