@@ -276,14 +276,14 @@ class UiBridge::Connection : public UiConnection, public std::enable_shared_from
   // not dispatched yet. Returns whether the connection is still open.
   bool readNow() {
     auto self = shared_from_this();
-    if (!closed_) readAvailable();
+    if (!closed_) readAvailable(true);
     return !closed_;
   }
 
  private:
   static gboolean onReadable(gint, GIOCondition, gpointer data) {
     auto self = static_cast<Connection*>(data)->shared_from_this();
-    self->readAvailable();
+    self->readAvailable(false);
     if (self->closed_) {
       self->readSource_ = 0;
       return G_SOURCE_REMOVE;
@@ -313,7 +313,9 @@ class UiBridge::Connection : public UiConnection, public std::enable_shared_from
     return lastId_;
   }
 
-  void readAvailable() {
+  // Reads until the socket is empty; `untilHangUp` also spends the recv that
+  // tells an empty socket from one whose peer has gone.
+  void readAvailable(bool untilHangUp) {
     uint8_t buf[65536];
     size_t budget = kReadBudget;
     while (!closed_ && budget > 0) {
@@ -343,6 +345,9 @@ class UiBridge::Connection : public UiConnection, public std::enable_shared_from
       if (!closed_ && reader_.failed()) {
         close("protocol error: " + reader_.error());
       }
+      // A short read emptied the socket: more data or a hang-up wakes the
+      // read source again, so no recv is spent on EAGAIN.
+      if (!untilHangUp && static_cast<size_t>(n) < sizeof(buf)) return;
     }
   }
 
@@ -391,18 +396,26 @@ class UiBridge::Connection : public UiConnection, public std::enable_shared_from
     write(std::move(frame));
   }
 
-  // Queues output; the write source sends it from the main loop, so a failed
-  // write never closes the connection under a caller's feet.
+  // Sends at once what the socket takes when nothing is queued before it
+  // (a reply then costs no extra main-loop turn); the rest waits for the
+  // write source. A failed send is left to that source too, so it never
+  // closes the connection under a caller's feet.
   void write(Bytes frame) {
     if (overflowed_) return;
-    if (out_.size() - outStart_ + frame.size() > kMaxQueuedOutput) {
+    size_t sent = 0;
+    if (!writeSource_ && outStart_ == out_.size()) {
+      const ssize_t n = ::send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) sent = static_cast<size_t>(n);
+      if (sent == frame.size()) return;
+    }
+    if (out_.size() - outStart_ + frame.size() - sent > kMaxQueuedOutput) {
       overflowed_ = true;
     } else {
       if (outStart_ == out_.size()) {
         out_.clear();
         outStart_ = 0;
       }
-      out_.insert(out_.end(), frame.begin(), frame.end());
+      out_.insert(out_.end(), frame.begin() + static_cast<std::ptrdiff_t>(sent), frame.end());
     }
     if (!writeSource_) {
       writeSource_ = g_unix_fd_add(fd_, static_cast<GIOCondition>(G_IO_OUT | G_IO_ERR | G_IO_HUP),

@@ -100,6 +100,41 @@ TEST_F(UiBridgeTest, EveryHostReplyCallbackRunsExactlyOnce) {
   EXPECT_EQ(messenger_->heldMessageCount(), 1u);
 }
 
+// Output goes out at once when the socket takes it; what it cannot take
+// waits, and what comes after waits behind it: nothing is cut or reordered.
+TEST_F(UiBridgeTest, OutputTheSocketCannotTakeAtOnceArrivesWholeAndInOrder) {
+  startBridge();
+  Bytes large(8 * 1024 * 1024);
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<uint8_t>(i * 131 + 7);
+  std::atomic<bool> connected{false};
+  std::atomic<bool> sent{false};
+  std::atomic<bool> done{false};
+  std::optional<Bytes> first, second, echoed;
+  std::thread uiThread([&] {
+    BridgeClient ui;
+    ui.connect(path_);
+    connected = true;
+    // Not reading yet: the host's send fills the socket and queues the rest.
+    while (!sent) std::this_thread::sleep_for(1ms);
+    echoed = ui.call("echo", Bytes{9}, 10s);
+    auto a = ui.nextHostMessage(5s);
+    auto b = ui.nextHostMessage(5s);
+    if (a) first = a->payload;
+    if (b) second = b->payload;
+    done = true;
+  });
+  ASSERT_TRUE(pumpUntil([&] { return connected && messenger_->uiAttached(); }));
+  messenger_->sendOnChannel("window_manager", large);
+  messenger_->sendOnChannel("window_manager/2", Bytes{1, 2, 3});
+  sent = true;
+  EXPECT_TRUE(pumpUntil([&] { return done.load(); }, 20s));
+  uiThread.join();
+  EXPECT_EQ(echoed, (Bytes{9}));
+  ASSERT_TRUE(first && second);
+  EXPECT_TRUE(*first == large) << "first message has " << first->size() << " bytes";
+  EXPECT_EQ(*second, (Bytes{1, 2, 3}));
+}
+
 TEST_F(UiBridgeTest, ReplyOwedToAGoneUiIsDroppedNotSentToTheNextOne) {
   startBridge();
   withUi([&] {
