@@ -422,24 +422,36 @@ TEST_F(UiBridgeTest, SecondHostNeverConnectsToFindTheHostAlive) {
   EXPECT_FALSE(std::filesystem::exists(path_ + ".lock"));
 }
 
+// A UI on its own thread that connects, then sends and reads nothing until
+// stopped: the host's messages to it stay owed.
+struct IdleUi {
+  explicit IdleUi(const std::string& path)
+      : thread([this, path] {
+          BridgeClient ui;
+          ui.connect(path);
+          connected = true;
+          while (!done) std::this_thread::sleep_for(1ms);
+        }) {}
+  ~IdleUi() { stop(); }
+  void stop() {
+    done = true;
+    if (thread.joinable()) thread.join();
+  }
+  std::atomic<bool> connected{false};
+  std::atomic<bool> done{false};
+  std::thread thread;
+};
+
 TEST_F(UiBridgeTest, EngineGoingFirstSettlesTheUiAndRefusesTheNext) {
   startBridge();
   ReplyLog owed;
-  std::atomic<bool> connected{false};
-  std::atomic<bool> done{false};
-  std::thread uiThread([&] {
-    BridgeClient ui;
-    ui.connect(path_);
-    connected = true;
-    while (!done) std::this_thread::sleep_for(1ms);
-  });
-  ASSERT_TRUE(pumpUntil([&] { return connected && messenger_->uiAttached(); }));
+  IdleUi ui(path_);
+  ASSERT_TRUE(pumpUntil([&] { return ui.connected && messenger_->uiAttached(); }));
   messenger_->sendOnChannel("desktop_drop", Bytes{1}, owed.callback());
   messenger_.reset();
   EXPECT_THAT(owed.replies, ElementsAre(Bytes{}));
   EXPECT_FALSE(bridge_->uiConnected());
-  done = true;
-  uiThread.join();
+  ui.stop();
   withUi([&] {
     const int fd = rawConnect();
     ASSERT_GE(fd, 0);
@@ -453,21 +465,12 @@ TEST_F(UiBridgeTest, EngineGoingFirstSettlesTheUiAndRefusesTheNext) {
 TEST_F(UiBridgeTest, DestroyingTheBridgeCompletesOwedRepliesAndDetaches) {
   startBridge();
   ReplyLog owed;
-  std::atomic<bool> connected{false};
-  std::atomic<bool> done{false};
-  std::thread uiThread([&] {
-    BridgeClient ui;
-    ui.connect(path_);
-    connected = true;
-    while (!done) std::this_thread::sleep_for(1ms);
-  });
-  ASSERT_TRUE(pumpUntil([&] { return connected && messenger_->uiAttached(); }));
+  IdleUi ui(path_);
+  ASSERT_TRUE(pumpUntil([&] { return ui.connected && messenger_->uiAttached(); }));
   messenger_->sendOnChannel("desktop_drop", Bytes{1}, owed.callback());
   bridge_.reset();
   EXPECT_THAT(owed.replies, ElementsAre(Bytes{}));
   EXPECT_FALSE(messenger_->uiAttached());
-  done = true;
-  uiThread.join();
 }
 
 }  // namespace
