@@ -59,7 +59,7 @@ void MainFlutterWindow::awakeFromNib() {
   splash_ = makeSplash(uiView_->bounds());
   uiView_->addSubview(splash_);
   services_.mainQueue->postAfter(kSplashHold,
-                        withWindow(self_, [](MainFlutterWindow& w) { w.fadeSplash(); }));
+                                 withWindow(self_, [](MainFlutterWindow& w) { w.fadeSplash(); }));
 
   registerPlugins_(*viewController_);
 }

@@ -8,8 +8,8 @@ void ManualQueue::post(Task task) { postAfter(std::chrono::milliseconds(0), std:
 
 void ManualQueue::postAfter(std::chrono::milliseconds delay, Task task) {
   std::lock_guard lock(mutex_);
-  entries_.push_back(Entry{now_ + std::max(delay, std::chrono::milliseconds(0)), ++seq_,
-                           std::move(task)});
+  entries_.push_back(
+      Entry{now_ + std::max(delay, std::chrono::milliseconds(0)), ++seq_, std::move(task)});
 }
 
 bool ManualQueue::popDue(Task& out) {

@@ -1,5 +1,7 @@
 // The messenger, channels, registrar and queues, driven through the real
 // codecs by an in-process UI.
+#include "embedding/channels.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,7 +9,6 @@
 #include <chrono>
 #include <thread>
 
-#include "embedding/channels.h"
 #include "embedding/engine.h"
 #include "embedding/registrar.h"
 #include "embedding/task_queue.h"
@@ -16,9 +17,9 @@
 namespace vellumark {
 namespace {
 
-using testing::TestUi;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using testing::TestUi;
 
 using testing::LogCapture;
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-
 namespace vellumark::platform::fakes {
 
 namespace {
@@ -109,8 +108,7 @@ void FakeWindow::setOpaque(bool opaque) {
   opaque_ = opaque;
 }
 
-FakeApplication::FakeApplication(std::shared_ptr<TaskQueue> mainQueue, ShellLog log,
-                                 Rect uiBounds)
+FakeApplication::FakeApplication(std::shared_ptr<TaskQueue> mainQueue, ShellLog log, Rect uiBounds)
     : mainQueue_(std::move(mainQueue)), log_(std::move(log)), uiBounds_(uiBounds) {}
 
 std::shared_ptr<Image> FakeApplication::imageNamed(const std::string& name) {

@@ -19,11 +19,11 @@ using Bytes = std::vector<uint8_t>;
 
 namespace status {
 inline constexpr int32_t kSuccess = 0;
-inline constexpr int32_t kUserCanceled = -128;   // errSecUserCanceled
-inline constexpr int32_t kParam = -50;           // errSecParam
-inline constexpr int32_t kItemNotFound = -25300; // errSecItemNotFound
-inline constexpr int32_t kAuthFailed = -25293;   // errSecAuthFailed
-inline constexpr int32_t kNotAvailable = -25291; // errSecNotAvailable
+inline constexpr int32_t kUserCanceled = -128;    // errSecUserCanceled
+inline constexpr int32_t kParam = -50;            // errSecParam
+inline constexpr int32_t kItemNotFound = -25300;  // errSecItemNotFound
+inline constexpr int32_t kAuthFailed = -25293;    // errSecAuthFailed
+inline constexpr int32_t kNotAvailable = -25291;  // errSecNotAvailable
 inline constexpr int32_t kInteractionNotAllowed = -25308;
 }  // namespace status
 
