@@ -66,9 +66,7 @@ size_t ManualQueue::pending() const {
 
 // ---------------------------------------------------------------------------
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
-  thread_ = std::thread([this] { run(); });
-}
+SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {}
 
 SerialQueue::~SerialQueue() {
   {
@@ -76,7 +74,7 @@ SerialQueue::~SerialQueue() {
     stopping_ = true;
   }
   cv_.notify_all();
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
 }
 
 void SerialQueue::post(Task task) { postAfter(std::chrono::milliseconds(0), std::move(task)); }
@@ -90,6 +88,7 @@ void SerialQueue::postAfter(std::chrono::milliseconds delay, Task task) {
     auto it = std::upper_bound(tasks_.begin(), tasks_.end(), due,
                                [](auto t, const auto& entry) { return t < entry.first; });
     tasks_.insert(it, {due, std::move(task)});
+    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
   }
   cv_.notify_all();
 }

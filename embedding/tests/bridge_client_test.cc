@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 namespace vellumark::bridge {
 namespace {
@@ -118,10 +119,17 @@ TEST_F(ScriptedHost, HostFaultsEndTheConnectionWithAnError) {
 }
 
 TEST_F(ScriptedHost, NoTimeoutWaitsForTheAnswer) {
-  hostWrite(encodeReplyFrame(1, Bytes{3}));
+  // Answered only once the call is waiting: an unbounded wait that had
+  // become a zero one (a deadline overflow) would find nothing yet.
+  std::thread host([this] {
+    uint8_t byte = 0;
+    ::recv(hostFd_, &byte, 1, MSG_PEEK);  // the call has been sent
+    std::this_thread::sleep_for(100ms);   // ordering only; nothing is timed
+    hostWrite(encodeReplyFrame(1, Bytes{3}));
+  });
   EXPECT_EQ(client_.call("tessel_macos", {}, BridgeClient::kNoTimeout), (Bytes{3}));
-  auto m = client_.nextHostMessage(10ms);
-  EXPECT_FALSE(m);
+  host.join();
+  EXPECT_FALSE(client_.nextHostMessage(10ms));
 }
 
 // A host that accepts nothing (its main loop hangs) fills its backlog; the

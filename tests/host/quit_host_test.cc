@@ -29,6 +29,15 @@ constexpr char kTokenLabel[] = "Host Test Card";
 constexpr char kUserPin[] = "1234";
 constexpr char kQuitTooLong[] = "quitting took too long";
 
+// The host exited by itself with status 0, in time, and removed its socket.
+void expectCleanExit(Host& host) {
+  const auto status = host.waitExit(5s);
+  ASSERT_TRUE(status) << "still running: " << host.log();
+  EXPECT_EQ(*status, 0) << host.log();
+  EXPECT_FALSE(fs::exists(host.socket())) << "socket left behind";
+  EXPECT_EQ(host.log().find(kQuitTooLong), std::string::npos) << host.log();
+}
+
 bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
 
 // A SoftHSM2 token with one signing identity (an imported RSA-2048 key and
@@ -223,12 +232,8 @@ TEST_F(PinDialogHostTest, SigtermAnswersTheWaitingCallsDismissesTheDialogAndRemo
   ASSERT_TRUE(host->signal(SIGTERM));
   expectErrorReply(id, 5s);
   EXPECT_TRUE(ui.reply(queued, 5s)) << "the queued call got no answer";
-  const auto status = host->waitExit(5s);
-  ASSERT_TRUE(status) << "still running after SIGTERM: " << host->log();
-  EXPECT_EQ(*status, 0) << host->log();
-  EXPECT_FALSE(fs::exists(host->socket())) << "socket left behind";
+  expectCleanExit(*host);
   EXPECT_FALSE(processAlive(dialog)) << "the PIN dialog outlived the host";
-  EXPECT_EQ(host->log().find(kQuitTooLong), std::string::npos) << host->log();
 }
 
 TEST_F(PinDialogHostTest, ASecondSignalQuitsAtOnceAndStillAnswersEveryCall) {
@@ -237,13 +242,9 @@ TEST_F(PinDialogHostTest, ASecondSignalQuitsAtOnceAndStillAnswersEveryCall) {
   const uint32_t queued = ui.call(kSigningChannel, "isTokenAvailable");
   ASSERT_TRUE(host->signal(SIGTERM));
   ASSERT_TRUE(host->signal(SIGINT));
-  EXPECT_TRUE(ui.reply(id, 5s)) << "the signature got no answer";
+  expectErrorReply(id, 5s);
   EXPECT_TRUE(ui.reply(queued, 5s)) << "the queued call got no answer";
-  const auto status = host->waitExit(5s);
-  ASSERT_TRUE(status) << "still running after two signals: " << host->log();
-  EXPECT_EQ(*status, 0) << host->log();
-  EXPECT_FALSE(fs::exists(host->socket())) << "socket left behind";
-  EXPECT_EQ(host->log().find(kQuitTooLong), std::string::npos) << host->log();
+  expectCleanExit(*host);
 }
 
 TEST_F(PinDialogHostTest, WindowAndOtherChannelsAreServedWhileThePinDialogIsOpen) {
@@ -309,10 +310,7 @@ TEST_F(IdleHostTest, EachQuitSignalExitsWithZeroAndRemovesTheSocket) {
     ASSERT_TRUE(ui.connect(h.socket()));
     ASSERT_TRUE(h.signal(signum));
     EXPECT_TRUE(ui.waitClosed(5s)) << "the UI's connection stayed open";
-    const auto status = h.waitExit(5s);
-    ASSERT_TRUE(status) << "still running: " << h.log();
-    EXPECT_EQ(*status, 0) << h.log();
-    EXPECT_FALSE(fs::exists(h.socket())) << "socket left behind";
+    expectCleanExit(h);
     host.reset();
   }
 }

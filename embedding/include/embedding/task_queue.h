@@ -47,8 +47,9 @@ class ManualQueue : public TaskQueue {
   uint64_t seq_ = 0;
 };
 
-// A labelled worker thread running tasks in FIFO order. The destructor runs
-// what is queued, then joins.
+// A labelled worker thread running tasks in FIFO order. The thread starts
+// with the first task, so a queue that is never used costs no thread. The
+// destructor runs what is queued, then joins.
 class SerialQueue : public TaskQueue {
  public:
   explicit SerialQueue(std::string label);

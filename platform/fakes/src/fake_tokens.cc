@@ -78,18 +78,14 @@ void FakePinDialog::answerNext(Answer answer) {
   preset_ = answer;
 }
 
-bool FakePinDialog::enterPin() {
-  std::lock_guard lock(mutex_);
-  if (!open_ || answer_) return false;
-  answer_ = Answer::Pin;
-  changed_.notify_all();
-  return true;
-}
+bool FakePinDialog::enterPin() { return answerOpen(Answer::Pin); }
 
-bool FakePinDialog::dismiss() {
+bool FakePinDialog::dismiss() { return answerOpen(Answer::Cancelled); }
+
+bool FakePinDialog::answerOpen(Answer answer) {
   std::lock_guard lock(mutex_);
   if (!open_ || answer_) return false;
-  answer_ = Answer::Cancelled;
+  answer_ = answer;
   changed_.notify_all();
   return true;
 }

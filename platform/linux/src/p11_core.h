@@ -55,6 +55,14 @@ struct Pairing {
 // What the PIN dialog and the error texts call the certificate.
 std::string certificateName(const ParsedCertificate& cert);
 
+// Whether the key's public half is the certificate's; nullopt when either
+// is unknown.
+std::optional<bool> sameKey(const std::optional<Bytes>& certificateKey, const KeyFacts& key);
+
+// The keys of one class (private or public) with the given CKA_ID.
+std::vector<CK_OBJECT_HANDLE> findKeys(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
+                                       CK_OBJECT_CLASS keyClass, const Bytes& ckaId, CK_RV& rv);
+
 // The tokens present and one session per token, kept while the token stays:
 // the login lives on it.
 class Registry {
@@ -147,6 +155,8 @@ class ObjectIndex {
 // request's interaction state: its cancellation and its count of wrong PINs.
 class Authenticator {
  public:
+  static constexpr const char* kWrongPin = "Wrong PIN. Please try again.";
+
   explicit Authenticator(std::shared_ptr<PinPrompt> prompt) : prompt_(std::move(prompt)) {}
 
   // A request starts (with a listing): its cancellation and wrong-PIN count

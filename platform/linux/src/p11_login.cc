@@ -7,7 +7,6 @@ namespace {
 
 namespace st = platform::status;
 
-constexpr const char* kWrongPin = "Wrong PIN. Please try again.";
 constexpr const char* kFinalTry = "This is the last try: one more wrong PIN blocks the token.";
 // SoftHSM and some middleware count no tries: stop before the user gives up.
 constexpr int kWrongPinLimit = 3;
@@ -70,7 +69,7 @@ Authenticator::Login Authenticator::loginUser(Registry& registry, const Token& t
     if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) return Login::Done;
     if (rv == CKR_PIN_INCORRECT && !pinPad) {
       if (wrongPinLimitReached(token, failure)) return Login::Failed;
-      errorLine = kWrongPin;
+      errorLine = Authenticator::kWrongPin;
       continue;
     }
     failure = loginFailure(registry, token, rv);

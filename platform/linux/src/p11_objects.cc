@@ -6,14 +6,21 @@
 #include "p11_core.h"
 
 namespace vellumark::linux_platform::p11 {
-namespace {
 
-// Whether the key's public half is the certificate's; nullopt when either
-// is unknown.
 std::optional<bool> sameKey(const std::optional<Bytes>& certificateKey, const KeyFacts& key) {
   if (!certificateKey || key.modulus.empty() || key.exponent.empty()) return std::nullopt;
   return rsaPublicKeyDer(key.modulus, key.exponent) == *certificateKey;
 }
+
+std::vector<CK_OBJECT_HANDLE> findKeys(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
+                                       CK_OBJECT_CLASS keyClass, const Bytes& ckaId, CK_RV& rv) {
+  return findObjects(fn, session,
+                     {{CKA_CLASS, &keyClass, sizeof keyClass},
+                      {CKA_ID, const_cast<uint8_t*>(ckaId.data()), ckaId.size()}},
+                     rv);
+}
+
+namespace {
 
 std::optional<KeyFacts> readKeyFacts(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
                                      CK_OBJECT_HANDLE key) {

@@ -11,7 +11,6 @@ namespace {
 constexpr uint8_t kSha256DigestInfo[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
                                          0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
 constexpr size_t kSha256Size = 32;
-constexpr const char* kWrongPin = "Wrong PIN. Please try again.";
 constexpr const char* kDuringSignature = "during the signature";
 
 // Its handle is good while the session it was found on lives; a
@@ -106,13 +105,8 @@ class TokenKey : public platform::Key {
     CK_FUNCTION_LIST* fn = token->module->fn();
     if (core_->registry.sessionSerial(token->id) != sessionSerial_) {
       CK_RV rv = CKR_OK;
-      CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
       handle_ = 0;
-      for (CK_OBJECT_HANDLE candidate :
-           findObjects(fn, *session,
-                       {{CKA_CLASS, &keyClass, sizeof keyClass},
-                        {CKA_ID, pair_.ckaId.data(), pair_.ckaId.size()}},
-                       rv)) {
+      for (CK_OBJECT_HANDLE candidate : findKeys(fn, *session, CKO_PRIVATE_KEY, pair_.ckaId, rv)) {
         if (facts_.modulus.empty() ||
             attribute(fn, *session, candidate, CKA_MODULUS) == facts_.modulus) {
           handle_ = candidate;
@@ -178,7 +172,7 @@ class TokenKey : public platform::Key {
             description = failure.description;
             return std::nullopt;
           }
-          errorLine = kWrongPin;
+          errorLine = Authenticator::kWrongPin;
           continue;
         }
         if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {

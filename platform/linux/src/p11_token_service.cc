@@ -78,19 +78,20 @@ class TokenIdentity : public platform::Identity {
     token_ = *token;
     auto session = registry.session(*token, failure);
     if (!session) return nullptr;
+    CK_FUNCTION_LIST* fn = token->module->fn();
     CK_RV rv = CKR_OK;
     std::vector<CK_OBJECT_HANDLE> keys;
     // The listing of this request saw the key on this session.
     if (pair_.key != 0 && pair_.sessionSerial == registry.sessionSerial(token->id)) {
       keys.push_back(pair_.key);
     } else {
-      keys = findKeys(*token, *session, CKO_PRIVATE_KEY, rv);
+      keys = p11::findKeys(fn, *session, CKO_PRIVATE_KEY, pair_.ckaId, rv);
     }
     if (keys.empty() && rv == CKR_OK && !registry.loggedIn(*token, *session)) {
       auto login = core_->auth.loginUser(registry, *token, *session,
                                          p11::certificateName(*pair_.cert), failure);
       if (login != p11::Authenticator::Login::Done) return nullptr;
-      keys = findKeys(*token, *session, CKO_PRIVATE_KEY, rv);
+      keys = p11::findKeys(fn, *session, CKO_PRIVATE_KEY, pair_.ckaId, rv);
     }
     if (rv != CKR_OK) {
       failure = registry.callFailure(*token, "C_FindObjects", rv, nullptr);
@@ -105,12 +106,12 @@ class TokenIdentity : public platform::Identity {
     // certificate's.
     CK_OBJECT_HANDLE chosen = keys.front();
     std::optional<p11::KeyFacts> facts;
+    const auto certificateKey =
+        pair_.publicKey.empty() ? std::nullopt : std::optional<Bytes>(pair_.publicKey);
     for (CK_OBJECT_HANDLE key : keys) {
       auto candidate = core_->objects.keyFacts(*token, *session, key);
       if (!candidate) continue;
-      if (!facts ||
-          (!pair_.publicKey.empty() && !candidate->modulus.empty() &&
-           p11::rsaPublicKeyDer(candidate->modulus, candidate->exponent) == pair_.publicKey)) {
+      if (!facts || p11::sameKey(certificateKey, *candidate) == true) {
         chosen = key;
         facts = std::move(candidate);
       }
@@ -118,10 +119,9 @@ class TokenIdentity : public platform::Identity {
     if (!facts) facts.emplace();
     // A key that hides its public half: the public-key object shows it.
     if (facts->rsa && (facts->modulus.empty() || facts->exponent.empty())) {
-      for (CK_OBJECT_HANDLE key : findKeys(*token, *session, CKO_PUBLIC_KEY, rv)) {
-        auto values =
-            p11::attributes(token->module->fn(), *session, key,
-                            std::array<CK_ATTRIBUTE_TYPE, 2>{CKA_MODULUS, CKA_PUBLIC_EXPONENT});
+      for (CK_OBJECT_HANDLE key : p11::findKeys(fn, *session, CKO_PUBLIC_KEY, pair_.ckaId, rv)) {
+        auto values = p11::attributes(
+            fn, *session, key, std::array<CK_ATTRIBUTE_TYPE, 2>{CKA_MODULUS, CKA_PUBLIC_EXPONENT});
         if (values[0] && values[1]) {
           facts->modulus = std::move(*values[0]);
           facts->exponent = std::move(*values[1]);
@@ -130,14 +130,6 @@ class TokenIdentity : public platform::Identity {
       }
     }
     return p11::makeTokenKey(core_, token_, pair_, std::move(*facts), chosen);
-  }
-
-  std::vector<CK_OBJECT_HANDLE> findKeys(const Token& token, CK_SESSION_HANDLE session,
-                                         CK_OBJECT_CLASS keyClass, CK_RV& rv) {
-    return p11::findObjects(
-        token.module->fn(), session,
-        {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, pair_.ckaId.data(), pair_.ckaId.size()}},
-        rv);
   }
 
   std::shared_ptr<Core> core_;

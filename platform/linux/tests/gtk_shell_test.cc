@@ -137,6 +137,13 @@ class DrawWatch {
   int draws_ = 0;
 };
 
+// Shows the window and waits until it is mapped and has drawn once.
+bool showUntilDrawn(GtkWidget* window) {
+  DrawWatch watch(window);
+  gtk_widget_show_all(window);
+  return pumpUntil([&] { return watch.drawn(); });
+}
+
 std::array<int, 3> pixelAt(GtkWidget* window, int x, int y) {
   gdk_display_sync(gtk_widget_get_display(window));
   auto pixbuf = adopt(gdk_pixbuf_get_from_window(gtk_widget_get_window(window), x, y, 1, 1));
@@ -184,16 +191,18 @@ struct SplashScene {
   std::shared_ptr<GtkShellView> splash;
 };
 
+// Starts a 300 ms fade of the splash and lets it run a little.
+void startFade(SplashScene& scene, bool& faded) {
+  scene.splash->animateAlphaValue(0, 300ms, [&faded] { faded = true; });
+  pumpFor(40ms);
+}
+
 TEST_F(GtkShellTest, WindowDestroyedDuringTheSplashThenTheViews) {
   WindowPtr gtkWindow = makeWindow();
   SplashScene scene(queue, gtkWindow.get());
-  DrawWatch watch(gtkWindow.get());
-  gtk_widget_show_all(gtkWindow.get());
-  ASSERT_TRUE(pumpUntil([&] { return watch.drawn(); }));
-
+  ASSERT_TRUE(showUntilDrawn(gtkWindow.get()));
   bool faded = false;
-  scene.splash->animateAlphaValue(0, 300ms, [&] { faded = true; });
-  pumpFor(40ms);
+  startFade(scene, faded);
   ASSERT_TRUE(scene.splash->animating());
 
   // As when the window manager closes the window or the app terminates
@@ -211,12 +220,9 @@ TEST_F(GtkShellTest, WindowDestroyedDuringTheSplashThenTheViews) {
 TEST_F(GtkShellTest, ViewsDestroyedDuringTheSplashThenTheWindow) {
   WindowPtr gtkWindow = makeWindow();
   SplashScene scene(queue, gtkWindow.get());
-  DrawWatch watch(gtkWindow.get());
-  gtk_widget_show_all(gtkWindow.get());
-  ASSERT_TRUE(pumpUntil([&] { return watch.drawn(); }));
+  ASSERT_TRUE(showUntilDrawn(gtkWindow.get()));
   bool faded = false;
-  scene.splash->animateAlphaValue(0, 300ms, [&] { faded = true; });
-  pumpFor(40ms);
+  startFade(scene, faded);
 
   scene.splash.reset();
   scene.ui.reset();
@@ -233,9 +239,7 @@ TEST_F(GtkShellTest, ViewsDestroyedDuringTheSplashThenTheWindow) {
 TEST_F(GtkShellTest, SplashPaintsItsIconThenFadesOnTheQueueAndLeavesItsSuperview) {
   WindowPtr gtkWindow = makeWindow();
   SplashScene scene(queue, gtkWindow.get());
-  DrawWatch watch(gtkWindow.get());
-  gtk_widget_show_all(gtkWindow.get());
-  ASSERT_TRUE(pumpUntil([&] { return watch.drawn(); }));
+  ASSERT_TRUE(showUntilDrawn(gtkWindow.get()));
   pumpFor(30ms);
   EXPECT_EQ(pixelAt(gtkWindow.get(), 160, 120), kCreamRgb) << "the icon's centre";
   EXPECT_EQ(pixelAt(gtkWindow.get(), 10, 10), kBlueRgb) << "the splash around it";
@@ -297,9 +301,7 @@ TEST_F(GtkShellTest, BackgroundIsPaintedInACommaDecimalLocale) {
   window.setOpaque(true);
   EXPECT_TRUE(cssErrors.empty()) << cssErrors.front();
 
-  DrawWatch watch(gtkWindow.get());
-  gtk_widget_show_all(gtkWindow.get());
-  ASSERT_TRUE(pumpUntil([&] { return watch.drawn(); }));
+  ASSERT_TRUE(showUntilDrawn(gtkWindow.get()));
   pumpFor(30ms);
   EXPECT_EQ(pixelAt(gtkWindow.get(), 160, 120), kBlueRgb);
 }
@@ -328,9 +330,7 @@ TEST_F(GtkShellTest, FrameBeforeMappingIsTheSizeTheWindowIsShownAt) {
   EXPECT_EQ(window.frame(), kWindowFrame) << "not placed yet";
   window.setFrame(window.frame(), true);
 
-  DrawWatch watch(gtkWindow.get());
-  gtk_widget_show_all(gtkWindow.get());
-  ASSERT_TRUE(pumpUntil([&] { return watch.drawn(); }));
+  ASSERT_TRUE(showUntilDrawn(gtkWindow.get()));
   const platform::Rect shown = window.frame();
   EXPECT_EQ(shown.width, kWindowFrame.width);
   EXPECT_EQ(shown.height, kWindowFrame.height);

@@ -140,6 +140,7 @@ TEST_F(FaultTest, LoginThatLocksThePinSaysSoInTheSameWordsAsTheNextRequest) {
   EXPECT_NE(first.find("The PIN of the token \"Beta\" is blocked"), std::string::npos) << first;
 
   identity = service->copyMatching(labelQuery(keyIdOf("Bob Signer"))).item;
+  ASSERT_TRUE(identity);
   EXPECT_EQ(identity->copyPrivateKey().status, st::kAuthFailed);
   EXPECT_EQ(service->copyErrorMessageString(st::kAuthFailed), first);
   EXPECT_EQ(timesAsked(), 1);  // a blocked PIN is not asked for

@@ -70,30 +70,6 @@ MethodResponse errorResponse(std::string code, std::string message) {
   return ChannelError::errorWithCode(std::move(code), std::move(message));
 }
 
-// A serial queue whose worker thread starts with the first task: start-up
-// pays no thread for a plugin whose token calls may come much later, or
-// never. Any thread; the destructor runs what is queued, then joins.
-class LazySerialQueue : public TaskQueue {
- public:
-  explicit LazySerialQueue(std::string label) : label_(std::move(label)) {}
-
-  void post(Task task) override { queue().post(std::move(task)); }
-  void postAfter(std::chrono::milliseconds delay, Task task) override {
-    queue().postAfter(delay, std::move(task));
-  }
-
- private:
-  SerialQueue& queue() {
-    std::lock_guard lock(mutex_);
-    if (!queue_) queue_ = std::make_unique<SerialQueue>(label_);
-    return *queue_;
-  }
-
-  std::string label_;
-  std::mutex mutex_;
-  std::unique_ptr<SerialQueue> queue_;
-};
-
 }  // namespace
 
 namespace tessel {
@@ -148,7 +124,7 @@ void TesselMacosPlugin::registerWithRegistrar(FlutterPluginRegistrar& registrar)
   const auto& services = registrar.platform();
   // Without a main queue nothing could be answered from the token thread.
   std::shared_ptr<TaskQueue> tokenQueue;
-  if (services.mainQueue) tokenQueue = std::make_shared<LazySerialQueue>(kTokenQueueLabel);
+  if (services.mainQueue) tokenQueue = std::make_shared<SerialQueue>(kTokenQueueLabel);
   auto instance = std::make_shared<TesselMacosPlugin>(services.tokens, channel, services.mainQueue,
                                                       std::move(tokenQueue));
   registrar.addMethodCallDelegate(instance, *channel);

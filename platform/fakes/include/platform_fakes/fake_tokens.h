@@ -97,6 +97,9 @@ class FakePinDialog {
   int timesAsked() const;
 
  private:
+  // Answers the open dialog unless it is already answered.
+  bool answerOpen(Answer answer);
+
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   bool open_ = false;
