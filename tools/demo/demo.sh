@@ -2,7 +2,9 @@
 # Signs a PDF with a SoftHSM2 demo token, end to end through the host: starts
 # the built host, acts as its UI over the bridge with hostctl ("initialize",
 # "isTokenAvailable", "getCertificates", "signBytes"), and checks the returned
-# signature with OpenSSL against the certificate.
+# signature with OpenSSL against the certificate. Then vellumark-sign signs the
+# sample PDF on the same host (PAdES B-B, out/sample-signed.pdf), checked with
+# pdfsig against an NSS database trusting the demo CA and with openssl cms.
 #
 #   tools/demo/demo.sh [--interactive] [--file PATH]
 #
@@ -68,7 +70,9 @@ HOST=$BUILD_DIR/Vellumark/bin/vellumark
 HOSTCTL=$BUILD_DIR/tools/hostctl/hostctl
 [[ -x "$HOST" ]] || die "the host is not built: $HOST (run ./run build)"
 [[ -x "$HOSTCTL" ]] || die "hostctl is not built: $HOSTCTL (run ./run build)"
-for tool in softhsm2-util pkcs11-tool openssl jq xxd flock; do
+SIGNER=$BUILD_DIR/Vellumark/bin/vellumark-sign
+[[ -x "$SIGNER" ]] || die "vellumark-sign is not built: $SIGNER (run ./run build)"
+for tool in softhsm2-util pkcs11-tool openssl jq xxd flock pdfsig certutil; do
   command -v "$tool" >/dev/null || die "$tool is missing (./run deps installs it)"
 done
 [[ -e "$SOFTHSM_MODULE" ]] || die "SoftHSM2's module is missing: $SOFTHSM_MODULE"
@@ -325,6 +329,37 @@ cert_time() {  # PEM startdate|enddate
   date -u -d "${line#*=}" +%s
 }
 
+# vellumark-sign plays the UI's part on the same host and writes a PAdES
+# signed copy of the sample PDF; pdfsig (trusting the demo CA through an NSS
+# database of the run) and openssl cms check it.
+sign_pdf() {  # OUT-DIR KEY-ID
+  local out=$1 key_id=$2 sample=$1/sample.pdf signed=$1/sample-signed.pdf
+  [[ -f "$sample" ]] || make_sample_pdf "$sample"
+  local nssdir=$run_dir/nssdb
+  mkdir -p "$nssdir"
+  quiet certutil -N -d "sql:$nssdir" --empty-password
+  quiet certutil -A -d "sql:$nssdir" -n "$CA_NAME" -t "CT,C,C" -i "$DEMO_DIR/ca.pem"
+  echo "Signing a PDF with vellumark-sign (PAdES baseline B-B):"
+  if ! SOFTHSM2_CONF=$DEMO_DIR/softhsm2.conf VELLUMARK_UI_SOCKET=$socket "$SIGNER" "$sample" \
+    -o "$signed" --key-id "$key_id" --reason "Vellumark demo" </dev/null >"$run_dir/sign.txt" 2>&1; then
+    sed 's/^/  | /' "$run_dir/sign.txt" >&2
+    die "vellumark-sign failed"
+  fi
+  say "signed PDF" "$signed ($(stat -c %s "$signed") bytes)"
+  local line
+  if ! "$HERE/../sign/check-signed-pdf.sh" "$signed" "$nssdir" "$DEMO_DIR/ca.pem" \
+    >"$run_dir/check.txt" 2>&1; then
+    sed 's/^/  | /' "$run_dir/check.txt" >&2
+    die "the signed PDF does not verify"
+  fi
+  while IFS= read -r line; do
+    case "$line" in
+      pdfsig:*) say "pdfsig" "${line#pdfsig: }" ;;
+      openssl*) say "openssl cms" "${line#openssl cms -verify: }" ;;
+    esac
+  done <"$run_dir/check.txt"
+}
+
 main() {
   echo "Vellumark demo: sign a document with a smart card (SoftHSM2 demo token)"
   ensure_demo_token
@@ -432,6 +467,8 @@ main() {
   openssl verify -CAfile "$DEMO_DIR/ca.pem" "$pem" >/dev/null 2>&1 ||
     die "the signing certificate does not chain to the demo CA"
   echo "Signature verified with OpenSSL (RSASSA-PKCS1-v1_5, SHA-256; certificate issued by $CA_NAME)."
+
+  sign_pdf "$out" "$key_id"
 
   stop_host
   say "host" "stopped"

@@ -65,6 +65,10 @@ else
   verify_signature "$demo_dir/out/sample.pdf" "$demo_dir/out/sample.pdf.sig" \
     "$demo_dir/signing-cert.pem"
   pdfinfo "$demo_dir/out/sample.pdf" >/dev/null 2>&1 || fail "the sample PDF does not parse"
+  expect_in "$work/out.txt" "pdfsig           1 signature(s), 1 valid, 1 with a trusted certificate"
+  expect_in "$work/out.txt" "openssl cms      signature 1 over bytes [0 "
+  pdfsig "$demo_dir/out/sample-signed.pdf" 2>&1 | grep -q "Signer Certificate Common Name: Vellumark Demo Signer" ||
+    fail "sample-signed.pdf is not signed by the demo signer"
   # What the README promises: two RSA-3072 key pairs made on the token, each
   # paired with its certificate by CKA_ID; signing vs authentication usage.
   objects=$(SOFTHSM2_CONF=$demo_dir/softhsm2.conf pkcs11-tool \
@@ -102,6 +106,7 @@ if ((rc != 0)); then
   fail "exit $rc:$(sed 's/^/\n  | /' "$work/out.txt")"
 else
   expect_in "$work/out.txt" "(reused)"
+  expect_in "$work/out.txt" "pdfsig           1 signature(s), 1 valid"
   expect_in "$work/out.txt" "Signature verified with OpenSSL"
   expect_in "$work/out.txt" "$(sha256sum "$work/document.bin" | cut -c1-64)"
   verify_signature "$work/document.bin" "$demo_dir/out/document.bin.sig" \
