@@ -28,6 +28,9 @@ constexpr const char* kUsage =
     "  watch CHANNEL [--count N]           prints the host's calls; answers null\n"
     "  encode VALUE [--method-call|--envelope] [--codec NAME]   prints hex\n"
     "  decode HEX [--method-call|--envelope] [--codec NAME]     prints typed JSON\n"
+    "Codecs (--codec): standard; preferences and url_launcher, whose records are\n"
+    "written {\"$map\": [[\"$ext\", [TYPE, PAYLOAD]]]}, e.g. the preferences options\n"
+    "{\"$map\": [[\"$ext\", [129, [null]]]]}.\n"
     "Values are typed JSON. The socket is --socket, else $VELLUMARK_UI_SOCKET,\n"
     "else $XDG_RUNTIME_DIR/vellumark/ui.sock, else /tmp/vellumark-$UID/ui.sock.\n"
     "--timeout bounds each wait for an answer, an event or a host call (0: no\n"
@@ -119,7 +122,7 @@ Options parseOptions(const std::vector<std::string>& args) {
         o.methodCall = true;
       } else if (a == "--envelope") {
         o.envelope = true;
-      } else if (a == "--help") {
+      } else if (a == "--help" || a == "-h") {
         o.command = "help";
         return o;
       } else {

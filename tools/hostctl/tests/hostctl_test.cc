@@ -130,7 +130,7 @@ TEST_F(HostctlTest, SendUsesTheNamedMessageCodec) {
   EXPECT_EQ(o.out, "[{\"$int32list\": [1, 2]}, \"ok\"]\n");
   o = hostctl({"send", "test/basic", "1", "--codec", "nosuch"});
   EXPECT_EQ(o.status, kExitUsage);
-  EXPECT_THAT(o.err, HasSubstr("unknown codec nosuch (known: standard"));
+  EXPECT_THAT(o.err, HasSubstr("unknown codec nosuch (known: preferences, standard, url_launcher)"));
 }
 
 TEST_F(HostctlTest, ListenPrintsEventsThenCancels) {
@@ -195,6 +195,21 @@ TEST(Hostctl, NoHostExitsThree) {
   ::unsetenv("VELLUMARK_UI_SOCKET");
   EXPECT_EQ(o.status, kExitNoHost);
   EXPECT_THAT(o.err, HasSubstr("/nonexistent-vellumark/env.sock"));
+}
+
+TEST(Hostctl, PluginCodecsWriteAndReadExtensionRecords) {
+  // The preferences options record, alone and inside a request.
+  const std::string options = R"({"$map": [["$ext", [129, ["s"]]]]})";
+  Outcome o = runHostctl({"encode", "[null, " + options + "]", "--codec", "preferences"});
+  EXPECT_EQ(o.out, "0c0200810c01070173\n") << o.err;
+  o = runHostctl({"decode", "0c0200810c01070173", "--codec", "preferences"});
+  EXPECT_EQ(o.out, "[null, " + options + "]\n") << o.err;
+  // The launcher's result nests its error record.
+  o = runHostctl({"decode", "820c0202810300000000", "--codec", "url_launcher"});
+  EXPECT_EQ(o.out, R"({"$map": [["$ext", [130, [false, {"$map": [["$ext", [129, 0]]]}]]]]})" "\n")
+      << o.err;
+  o = runHostctl({"encode", R"({"$map": [["$ext", [12, []]]]})", "--codec", "url_launcher"});
+  EXPECT_EQ(o.status, kExitUsage);
 }
 
 TEST(Hostctl, EncodeAndDecodeAllForms) {
