@@ -19,6 +19,7 @@ GtkUiView::GtkUiView() {
 }
 
 GtkUiView::~GtkUiView() {
+  dropTarget_.reset();
   // Subviews first: each leaves the overlay while it is still whole.
   subviews_.clear();
   GtkWidget* parent = gtk_widget_get_parent(widget_.get());
@@ -42,6 +43,16 @@ platform::Rect GtkUiView::bounds() const {
     }
   }
   return {0, 0, 0, 0};
+}
+
+bool GtkUiView::registerForDraggedTypes(
+    const std::vector<std::string>& types,
+    std::shared_ptr<platform::DraggingDestination> destination) {
+  GtkWidget* toplevel = gtk_widget_get_toplevel(widget_.get());
+  if (toplevel == widget_.get() || !GTK_IS_WINDOW(toplevel) || !destination) return false;
+  dropTarget_.reset();
+  dropTarget_ = std::make_unique<GtkDropTarget>(widget_.get(), types, std::move(destination));
+  return true;
 }
 
 void GtkUiView::addSubview(std::shared_ptr<platform::ShellView> subview) {

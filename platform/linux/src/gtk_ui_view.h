@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "gtk_drop_target.h"
 #include "gtk_object.h"
 #include "platform/app_shell.h"
 
@@ -22,10 +23,14 @@ class GtkUiView : public platform::UiView {
 
   platform::Rect bounds() const override;
   void addSubview(std::shared_ptr<platform::ShellView> subview) override;
+  bool registerForDraggedTypes(const std::vector<std::string>& types,
+                               std::shared_ptr<platform::DraggingDestination> destination) override;
 
  private:
   GObjectPtr<GtkWidget> widget_;
   GObjectPtr<GtkWidget> surface_;
+  // The whole view takes the drops, above whatever is laid over it.
+  std::unique_ptr<GtkDropTarget> dropTarget_;
   // Last, so subviews leave the overlay before it goes.
   std::vector<std::shared_ptr<platform::ShellView>> subviews_;
 };
