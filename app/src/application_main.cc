@@ -14,21 +14,33 @@
 #include "lazy_token_service.h"
 #include "main_flutter_window.h"
 #include "platform_linux/bundle.h"
+#include "platform_linux/device.h"
+#include "platform_linux/file_services.h"
 #include "platform_linux/gtk_app_shell.h"
+#include "platform_linux/gtk_window_services.h"
+#include "platform_linux/links.h"
+#include "platform_linux/update_framework.h"
+#include "platform_linux/user_defaults.h"
+#include "platform_linux/workspace.h"
+#include "secrets_module.h"
 #include "signal_quit.h"
 #include "token_module.h"
+#include "updater_disabled.h"
+#include "updater_module.h"
 
 namespace vellumark {
 
 namespace {
 
-// stdio rather than iostreams: std::cerr would set up the C++ locale
-// machinery at start-up for a line that is rarely printed.
-void logError(const std::string& line) { std::fprintf(stderr, "vellumark: %s\n", line.c_str()); }
+// GLib's log (domain "vellumark"): standard error, or the journal when
+// standard error is connected to it.
+void logError(const std::string& line) { g_message("%s", line.c_str()); }
 
 // Bounds the delivery of work left on the main context after the main loop
 // ended: each pass dispatches what is ready, never waits.
 constexpr int kMaxTearDownPasses = 100;
+// The application's preferences domain when the bundle names none.
+constexpr char kDefaultsFallbackDomain[] = "vellumark";
 
 // The main window's native handle ("0x..." on X11), for the PIN dialog that
 // must stay above it. Empty until the window is shown and again once the
@@ -99,13 +111,95 @@ platform::Services makeServices(std::shared_ptr<platform::Bundle> bundle,
       if (!tokens) logError(error);
       return tokens;
     });
+#if VELLUMARK_UPDATER
+    const std::string updaterModule = bundle->bundlePath() + "/" + kUpdaterModuleFile;
+    UpdaterModuleOptions updaterOptions{bundle, services.mainQueue};
+    services.updater =
+        platform::Lazy<platform::UpdateFramework>([updaterModule, updaterOptions] {
+          std::string error;
+          auto framework = loadUpdaterModule(updaterModule, updaterOptions, &error);
+          if (!framework) logError(error);
+          return framework;
+        });
+#else
+    services.updater = platform::Lazy<platform::UpdateFramework>(
+        [queue = services.mainQueue] { return makeNoUpdateFramework(queue); });
+#endif
+    // The keychain: the module is loaded, and D-Bus reached, on the secure
+    // storage plugin's first call or availability listener.
+    const std::string secretsModule = bundle->bundlePath() + "/" + kSecretsModuleFile;
+    services.keychain = platform::Lazy<platform::KeychainServices>([secretsModule] {
+      std::string error;
+      auto keychain = loadSecretsModule(secretsModule, &error);
+      if (!keychain) logError(error);
+      return keychain;
+    });
   }
+  services.systemLog = linux_platform::createSystemLog();
+  // The window and screens: GTK, GDK and the session bus are touched on
+  // first use only.
+  services.windows = linux_platform::makeGtkWindowSystem(
+      bundle ? bundle->bundleIdentifier().value_or(kDefaultsFallbackDomain) : kDefaultsFallbackDomain);
+  services.screens = linux_platform::makeGdkScreens();
+  // Device and package facts, URLs and links: nothing is read or looked up
+  // before the first call.
+  services.sysctl = linux_platform::createSysctl();
+  services.deviceFacts = linux_platform::createDeviceFacts();
+  services.packageFacts = linux_platform::createPackageFacts();
+  services.urlParser = linux_platform::createUrlParser();
+  services.workspace = linux_platform::createWorkspace();
+  services.incomingLinks = linux_platform::createLinkEvents();
+  // Preferences: the folder is named now, its files read on each call.
+  services.userDefaults = linux_platform::makeUserDefaults(
+      linux_platform::defaultUserDefaultsFolder(),
+      bundle ? bundle->bundleIdentifier().value_or(kDefaultsFallbackDomain) : kDefaultsFallbackDomain);
+  // Files: nothing is read before the first call (the entitlements file on
+  // each panel call, the content types on the first filter).
+  if (bundle) services.entitlements = linux_platform::createEntitlements(bundle->bundlePath());
+  services.filePanels = linux_platform::createFilePanels();
+  services.contentTypes = linux_platform::createContentTypes();
+  services.fileManager = linux_platform::createFileManager();
+  services.bookmarks = linux_platform::createBookmarks();
   return services;
+}
+
+std::string infoString(const platform::Bundle* bundle, const char* key, const char* fallback) {
+  if (bundle != nullptr) {
+    if (auto value = bundle->objectForInfoDictionaryKey(key)) {
+      if (const std::string* text = value->asString()) return *text;
+    }
+  }
+  return fallback;
+}
+
+// "Vellumark 1.0.0 (build 1)": the bundle's name, short version and build.
+std::string versionText(const platform::Bundle* bundle) {
+  return infoString(bundle, "CFBundleName", "Vellumark") + " " +
+         infoString(bundle, "CFBundleShortVersionString", "unknown") + " (build " +
+         infoString(bundle, "CFBundleVersion", "unknown") + ")";
+}
+
+std::string helpDescription() {
+  return "The host serves the application's user interface over a private socket, the UI\n"
+         "bridge; hostctl(1) talks to it. Here it is " +
+         bridge::socketPath() +
+         "\n\n"
+         "Environment:\n"
+         "  VELLUMARK_UI_SOCKET  the bridge socket (default $XDG_RUNTIME_DIR/vellumark/ui.sock,\n"
+         "                       else /tmp/vellumark-UID/ui.sock)\n"
+         "  VELLUMARK_PINENTRY   the pinentry program that asks for token PINs\n"
+         "  G_MESSAGES_DEBUG     \"vellumark\" or \"all\" shows debug messages\n"
+         "  SOFTHSM2_CONF, XDG_CONFIG_HOME, DBUS_SESSION_BUS_ADDRESS are read by the services\n"
+         "  the host uses (PKCS#11 modules, preferences, the Secret Service).\n\n"
+         "A second start hands its vellumark: links to the running host and exits.\n"
+         "SIGTERM, SIGINT and SIGHUP quit cleanly. --help-all adds GTK's options.";
 }
 
 }  // namespace
 
 int ApplicationMain(int argc, char** argv) {
+  // The engine's and the plugins' lines go to GLib's log too.
+  setEngineLogSink([](const std::string& line) { g_message("%s", line.c_str()); });
   std::string bundleError;
   std::shared_ptr<platform::Bundle> bundle = linux_platform::openMainBundle(&bundleError);
   if (!bundleError.empty()) logError(bundleError);
@@ -124,6 +218,9 @@ int ApplicationMain(int argc, char** argv) {
   linux_platform::ApplicationClasses classes;
   classes.makeDelegate = [windowHandle] { return std::make_unique<HostAppDelegate>(windowHandle); };
   classes.windowClass = "MainFlutterWindow";
+  classes.versionText = versionText(bundle.get());
+  classes.helpSummary = "Sign PDF documents with smart cards and other hardware tokens.";
+  classes.helpDescription = helpDescription();
   classes.makeWindow = [&](platform::Application& app, platform::Window& window,
                            platform::ApplicationDelegate& delegate) {
     if (auto* appDelegate = dynamic_cast<HostAppDelegate*>(&delegate)) {
@@ -151,6 +248,11 @@ int ApplicationMain(int argc, char** argv) {
     }
     signalQuit->setSocket(SocketFile::of(bridge->path()));
   };
+  // The links the application is asked to open go to the get-URL handler
+  // a plugin installed, the rest (files) to the delegate.
+  classes.getURLEvent =
+      [links = std::dynamic_pointer_cast<linux_platform::LinkEvents>(services.incomingLinks)](
+          const std::string& url) { return links && links->dispatchGetURL(url); };
   classes.onTearDown = [&] {
     // Whatever ended the main loop, no token call waits on a dialog now.
     cancelInteraction();

@@ -14,6 +14,8 @@
 
 namespace vellumark::platform {
 
+class DraggingDestination;
+
 struct Color {
   double red = 0;
   double green = 0;
@@ -76,6 +78,14 @@ class UiView : public View {
   virtual Rect bounds() const = 0;
   // Adds above the subviews the view has at that moment.
   virtual void addSubview(std::shared_ptr<ShellView> subview) = 0;
+  // Drags offering one of `types` (drag_drop.h) over the whole view are told
+  // to `destination`, which the view keeps from then on, in place of an
+  // earlier one. False, and nothing registered, while the view is in no
+  // window or the backend takes no drops.
+  virtual bool registerForDraggedTypes(const std::vector<std::string>& /*types*/,
+                                       std::shared_ptr<DraggingDestination> /*destination*/) {
+    return false;
+  }
 };
 
 class Menu;

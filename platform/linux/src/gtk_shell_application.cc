@@ -1,5 +1,6 @@
 #include "gtk_shell_application.h"
 
+#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -16,6 +17,8 @@ constexpr char kInterfaceType[] = "ui";
 constexpr char kMainMenuId[] = "MainMenu";
 constexpr char kImageType[] = "png";
 constexpr char kQuitAction[] = "quit";
+constexpr char kIconName[] = "AppIcon";
+constexpr char kVersionOption[] = "version";
 
 }  // namespace
 
@@ -26,6 +29,7 @@ GtkShellApplication::GtkShellApplication(std::shared_ptr<platform::Bundle> bundl
   const auto id = bundle_->bundleIdentifier();
   const bool validId = id && g_application_id_is_valid(id->c_str());
   app_ = adopt(gtk_application_new(validId ? id->c_str() : nullptr, G_APPLICATION_HANDLES_OPEN));
+  setCommandLine();
   appSignals_.emplace_back(app_.get(), "startup", G_CALLBACK(&GtkShellApplication::onStartup),
                            this);
   appSignals_.emplace_back(app_.get(), "activate", G_CALLBACK(&GtkShellApplication::onActivate),
@@ -52,7 +56,7 @@ int GtkShellApplication::run(int argc, char** argv) {
 void GtkShellApplication::tearDown() {
   appSignals_.clear();
   firstMap_.disconnect();
-  showMenubar_.remove();
+  afterFirstFrame_.remove();
   if (window_) gtk_widget_destroy(GTK_WIDGET(window_->gtkWindow()));
   nibWindow_.reset();
   delegate_.reset();
@@ -118,7 +122,35 @@ void GtkShellApplication::onAction(GSimpleAction* action, GVariant* /*parameter*
   if (it != self->actions_.end() && it->second) it->second();
 }
 
-void GtkShellApplication::onStartup(GApplication* /*app*/, gpointer data) {
+void GtkShellApplication::setCommandLine() {
+  GApplication* app = G_APPLICATION(app_.get());
+  g_application_add_main_option(app, kVersionOption, 0, G_OPTION_FLAG_NONE, G_OPTION_ARG_NONE,
+                                "Print the version and exit", nullptr);
+  if (!classes_.helpSummary.empty()) {
+    g_application_set_option_context_summary(app, classes_.helpSummary.c_str());
+  }
+  if (!classes_.helpDescription.empty()) {
+    g_application_set_option_context_description(app, classes_.helpDescription.c_str());
+  }
+  appSignals_.emplace_back(app_.get(), "handle-local-options",
+                           G_CALLBACK(&GtkShellApplication::onLocalOptions), this);
+}
+
+// Before any display or bus is opened, so "--version" works anywhere.
+gint GtkShellApplication::onLocalOptions(GApplication* /*app*/, GVariantDict* options,
+                                         gpointer data) {
+  auto* self = static_cast<GtkShellApplication*>(data);
+  if (!g_variant_dict_contains(options, kVersionOption)) return -1;
+  std::fputs(self->classes_.versionText.c_str(), stdout);
+  std::fputc('\n', stdout);
+  return 0;
+}
+
+void GtkShellApplication::onStartup(GApplication* app, gpointer data) {
+  // The window's class (WM_CLASS) is the application ID, so docks tie the
+  // window to the desktop entry whose StartupWMClass names it. GTK set its
+  // own from the program name while starting up, just before.
+  if (const char* id = g_application_get_application_id(app)) gdk_set_program_class(id);
   static_cast<GtkShellApplication*>(data)->loadInterface();
 }
 
@@ -134,14 +166,19 @@ void GtkShellApplication::onActivate(GApplication* /*app*/, gpointer data) {
 void GtkShellApplication::onOpen(GApplication* /*app*/, GFile** files, gint count,
                                  const gchar* /*hint*/, gpointer data) {
   auto* self = static_cast<GtkShellApplication*>(data);
+  const bool running = self->launched_;
   self->launch();
   if (self->failed_ || !self->delegate_) return;
+  // A request to a running application brings its window forward.
+  if (running && self->window_ && self->shown_) gtk_window_present(self->window_->gtkWindow());
   std::vector<std::string> urls;
   for (gint i = 0; i < count; ++i) {
     GCharPtr uri(g_file_get_uri(files[i]));
-    if (uri) urls.emplace_back(uri.get());
+    if (!uri) continue;
+    if (self->classes_.getURLEvent && self->classes_.getURLEvent(uri.get())) continue;
+    urls.emplace_back(uri.get());
   }
-  self->delegate_->applicationOpenURLs(urls);
+  if (!urls.empty()) self->delegate_->applicationOpenURLs(urls);
 }
 
 void GtkShellApplication::onWindowRemoved(GtkApplication* app, GtkWindow* /*window*/,
@@ -230,9 +267,9 @@ void GtkShellApplication::showMainWindow() {
     // start-up overhead. The bar joins the window once it is on screen; its
     // shortcuts work from the start.
     gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window), FALSE);
-    firstMap_ =
-        SignalConnection(window, "map-event", G_CALLBACK(&GtkShellApplication::onFirstMap), this);
   }
+  firstMap_ =
+      SignalConnection(window, "map-event", G_CALLBACK(&GtkShellApplication::onFirstMap), this);
   gtk_widget_show_all(GTK_WIDGET(window));
   gtk_window_present(window);
   delegate_->applicationDidFinishLaunching();
@@ -243,18 +280,38 @@ gboolean GtkShellApplication::onFirstMap(GtkWidget* /*widget*/, GdkEvent* /*even
   auto* self = static_cast<GtkShellApplication*>(data);
   self->firstMap_.disconnect();
   // After the first frame, which the redraw priority puts ahead of idles.
-  self->showMenubar_ = SourceId(g_idle_add(&GtkShellApplication::onShowMenubar, self));
+  self->afterFirstFrame_ = SourceId(g_idle_add(&GtkShellApplication::onAfterFirstFrame, self));
   return FALSE;
 }
 
-gboolean GtkShellApplication::onShowMenubar(gpointer data) {
+gboolean GtkShellApplication::onAfterFirstFrame(gpointer data) {
   auto* self = static_cast<GtkShellApplication*>(data);
-  self->showMenubar_.finished();
-  if (self->window_ && !self->terminating_) {
-    gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(self->window_->gtkWindow()),
-                                            TRUE);
+  self->afterFirstFrame_.finished();
+  if (!self->window_ || self->terminating_) return G_SOURCE_REMOVE;
+  GtkWindow* window = self->window_->gtkWindow();
+  if (self->menuModel_ && GTK_IS_APPLICATION_WINDOW(window)) {
+    gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window), TRUE);
   }
+  self->setWindowIcon();
   return G_SOURCE_REMOVE;
+}
+
+// After the first frame: finding the icon loads the icon theme, which the
+// window's first map need not wait for. Every window of the application
+// (dialogs included) shows it.
+void GtkShellApplication::setWindowIcon() {
+  const auto id = bundle_->bundleIdentifier();
+  if (id && gtk_icon_theme_has_icon(gtk_icon_theme_get_default(), id->c_str())) {
+    gtk_window_set_default_icon_name(id->c_str());
+    return;
+  }
+  // Not installed into the icon theme (run from the build tree, say): the
+  // bundle's own icon.
+  auto path = bundle_->pathForResource(kIconName, kImageType);
+  if (!path) return;
+  if (GObjectPtr<GdkPixbuf> pixbuf = GtkShellImage::loadPng(*path)) {
+    gtk_window_set_default_icon(pixbuf.get());
+  }
 }
 
 }  // namespace gtk

@@ -48,10 +48,13 @@ class GtkShellApplication : public platform::Application, public MenuActions {
                      gpointer data);
   static void onWindowRemoved(GtkApplication* app, GtkWindow* window, gpointer data);
   static gboolean onFirstMap(GtkWidget* widget, GdkEvent* event, gpointer data);
-  static gboolean onShowMenubar(gpointer data);
+  static gboolean onAfterFirstFrame(gpointer data);
+  static gint onLocalOptions(GApplication* app, GVariantDict* options, gpointer data);
 
   void loadInterface();
   void fail(const std::string& why);
+  void setCommandLine();
+  void setWindowIcon();
   void launch();
   void showMainWindow();
   void tearDown();
@@ -69,7 +72,7 @@ class GtkShellApplication : public platform::Application, public MenuActions {
   std::unique_ptr<platform::NibWindow> nibWindow_;
   std::map<std::string, std::function<void()>> actions_;
   SignalConnection firstMap_;
-  SourceId showMenubar_;
+  SourceId afterFirstFrame_;
   bool launched_ = false;
   bool shown_ = false;
   bool failed_ = false;

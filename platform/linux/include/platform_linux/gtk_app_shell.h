@@ -27,6 +27,15 @@ struct ApplicationClasses {
   std::function<void(platform::Application&)> onLaunched;
   // Runs after the main loop ended, before the window and delegate go away.
   std::function<void()> onTearDown;
+  // Each URL the application is asked to open (GApplication "open") goes
+  // here first, as the get-URL event; a URL it returns false for reaches the
+  // delegate's applicationOpenURLs.
+  std::function<bool(const std::string& url)> getURLEvent;
+  // The command line: "--version" prints `versionText` and exits; "--help"
+  // shows the summary and the description around the options.
+  std::string versionText;
+  std::string helpSummary;
+  std::string helpDescription;
 };
 
 // Returns the process's exit status: 0 after a normal termination, the
