@@ -74,6 +74,7 @@ class PdfUpdateTest : public ::testing::Test {
     return whole;
   }
 
+  // QPDF reads `bytes` in place for as long as `pdf` lives.
   static void openStrict(QPDF& pdf, const std::string& bytes) {
     pdf.setAttemptRecovery(false);
     pdf.setSuppressWarnings(true);
@@ -150,7 +151,9 @@ TEST_F(PdfUpdateTest, CrossReferenceStreamFileGetsAStreamUpdate) {
   {
     QPDF source;
     source.processFile(classic.c_str());
-    QPDFWriter writer(source, (dir_ / "xref-stream.pdf").c_str());
+    // The writer keeps the name's pointer until it writes.
+    const fs::path out = dir_ / "xref-stream.pdf";
+    QPDFWriter writer(source, out.c_str());
     writer.setObjectStreamMode(qpdf_o_generate);
     writer.write();
   }
@@ -169,8 +172,9 @@ TEST_F(PdfUpdateTest, ExistingDirectFormKeepsItsFields) {
   objects[0] = "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [6 0 R] /DA (/Helv 0 Tf) >> >>";
   objects.push_back("<< /FT /Tx /T (Signature1) /Type /Annot /Subtype /Widget /Rect [0 0 9 9] >>");
   fs::path in = write("form.pdf", makePdf(objects));
+  const std::string signedPdf = update(in, {});
   QPDF pdf;
-  openStrict(pdf, update(in, {}));
+  openStrict(pdf, signedPdf);
   QPDFObjectHandle acro = pdf.getRoot().getKey("/AcroForm");
   EXPECT_EQ(acro.getKey("/DA").getUTF8Value(), "/Helv 0 Tf");
   ASSERT_EQ(acro.getKey("/Fields").getArrayNItems(), 2);
