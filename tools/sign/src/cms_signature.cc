@@ -24,15 +24,6 @@ struct PkeyCtxFree {
 };
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 
-std::string opensslError(const std::string& what) {
-  unsigned long code = ERR_get_error();
-  ERR_clear_error();
-  if (code == 0) return what;
-  char text[256];
-  ERR_error_string_n(code, text, sizeof text);
-  return what + " (" + text + ")";
-}
-
 X509Ptr parseCertificate(const Bytes& der) {
   const unsigned char* p = der.data();
   X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
@@ -55,6 +46,15 @@ void appendLength(Bytes& out, size_t length) {
 }
 
 }  // namespace
+
+std::string opensslError(const std::string& what) {
+  unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return what;
+  char text[256];
+  ERR_error_string_n(code, text, sizeof text);
+  return what + " (" + text + ")";
+}
 
 struct CmsSignature::State {
   X509Ptr signer;

@@ -7,9 +7,14 @@
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace vellumark::sign {
+
+// `what`, followed by OpenSSL's oldest queued error when there is one
+// (the queue is cleared).
+std::string opensslError(const std::string& what);
 
 using Bytes = std::vector<uint8_t>;
 

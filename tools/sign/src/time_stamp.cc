@@ -11,6 +11,8 @@
 
 #include <memory>
 
+#include "cms_signature.h"
+
 namespace vellumark::sign {
 namespace {
 
@@ -27,15 +29,6 @@ struct Deleter {
 };
 template <typename T, void (*Free)(T*)>
 using Owned = std::unique_ptr<T, Deleter<T, Free>>;
-
-std::string opensslError(const std::string& what) {
-  unsigned long code = ERR_get_error();
-  ERR_clear_error();
-  if (code == 0) return what;
-  char text[256];
-  ERR_error_string_n(code, text, sizeof text);
-  return what + " (" + text + ")";
-}
 
 Bytes sha256Of(const Bytes& data) {
   Bytes digest(32);
