@@ -20,29 +20,11 @@ namespace {
 
 using namespace host_test;
 
-struct Geometry {
-  int x = 0, y = 0, width = 0, height = 0;
-};
-
 // The main window's client area on the screen.
 std::optional<Geometry> findMainWindow() {
   const std::string id = mainWindowId();
   if (id.empty()) return std::nullopt;
-  std::istringstream info(run("xwininfo -id " + id));
-  Geometry g;
-  std::string line;
-  while (std::getline(info, line)) {
-    auto value = [&](const char* key, int& out) {
-      const auto at = line.find(key);
-      if (at != std::string::npos) out = std::atoi(line.c_str() + at + std::strlen(key));
-    };
-    value("Absolute upper-left X:", g.x);
-    value("Absolute upper-left Y:", g.y);
-    value("Width:", g.width);
-    value("Height:", g.height);
-  }
-  if (g.width <= 0 || g.height <= 0) return std::nullopt;
-  return g;
+  return windowGeometry(id);
 }
 
 struct Screenshot {

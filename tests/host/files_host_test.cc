@@ -23,28 +23,6 @@ constexpr char kPicker[] = "zorbeline.flutter.plugins.filepicker";
 constexpr char kDrop[] = "desktop_drop";
 inline const fs::path kDragSource = fs::path(VELLUMARK_BINARY_DIR) / "tests/drag_source";
 
-struct Geometry {
-  int x = 0, y = 0, width = 0, height = 0;
-};
-
-std::optional<Geometry> geometry(const std::string& id) {
-  std::istringstream info(run("xwininfo -id " + id));
-  Geometry g;
-  std::string line;
-  while (std::getline(info, line)) {
-    auto value = [&](const char* key, int& out) {
-      const auto at = line.find(key);
-      if (at != std::string::npos) out = std::atoi(line.c_str() + at + std::strlen(key));
-    };
-    value("Absolute upper-left X:", g.x);
-    value("Absolute upper-left Y:", g.y);
-    value("Width:", g.width);
-    value("Height:", g.height);
-  }
-  if (g.width <= 0 || g.height <= 0) return std::nullopt;
-  return g;
-}
-
 std::string windowNamed(const std::string& pattern) {
   std::string id;
   waitFor(
@@ -100,8 +78,8 @@ class FilesHostTest : public HostTest {
   // Drags from the source window's middle to the host window's middle with
   // the pointer, as a person would, in small steps.
   void drag(const std::string& sourceWindow) {
-    auto from = geometry(sourceWindow);
-    auto to = geometry(hostWindow);
+    auto from = windowGeometry(sourceWindow);
+    auto to = windowGeometry(hostWindow);
     ASSERT_TRUE(from && to);
     const int sx = from->x + from->width / 2;
     const int sy = from->y + from->height / 2;

@@ -74,6 +74,30 @@ inline std::vector<std::string> glibProblems(const std::string& log) {
   return found;
 }
 
+// A window's area on the screen, as xwininfo reports it.
+struct Geometry {
+  int x = 0, y = 0, width = 0, height = 0;
+};
+
+// Nullopt when the window has no area (gone, or not mapped yet).
+inline std::optional<Geometry> windowGeometry(const std::string& id) {
+  std::istringstream info(run("xwininfo -id " + id));
+  Geometry g;
+  std::string line;
+  while (std::getline(info, line)) {
+    auto value = [&](const char* key, int& out) {
+      const auto at = line.find(key);
+      if (at != std::string::npos) out = std::atoi(line.c_str() + at + std::strlen(key));
+    };
+    value("Absolute upper-left X:", g.x);
+    value("Absolute upper-left Y:", g.y);
+    value("Width:", g.width);
+    value("Height:", g.height);
+  }
+  if (g.width <= 0 || g.height <= 0) return std::nullopt;
+  return g;
+}
+
 // Polls `done` every 10 ms until it holds or `timeout` passes.
 template <typename Predicate>
 bool waitFor(Predicate done, std::chrono::milliseconds timeout) {
