@@ -1,6 +1,6 @@
 # Shared compile settings and the layering rule.
 
-set(VELLUMARK_WARNINGS -Wall -Wextra -Wpedantic -Werror -Wshadow -Wnon-virtual-dtor
+set(VELLUMARK_WARNINGS -Wall -Wextra -Wpedantic $<$<BOOL:${VELLUMARK_WERROR}>:-Werror> -Wshadow -Wnon-virtual-dtor
     -Wold-style-cast -Wcast-align -Woverloaded-virtual -Wconversion -Wsign-conversion
     -Wdouble-promotion -Wformat=2 -Wimplicit-fallthrough
     # GCC 12's flow analysis reports std::variant and std::vector internals as
@@ -20,6 +20,9 @@ endif()
 # vellumark_target(NAME) applies the project's warnings to a target.
 function(vellumark_target name)
   target_compile_options(${name} PRIVATE ${VELLUMARK_WARNINGS})
+  # GLib's log lines (g_message, g_debug, ...) carry the program's domain, so
+  # G_MESSAGES_DEBUG=vellumark shows its debug lines.
+  target_compile_definitions(${name} PRIVATE G_LOG_DOMAIN="vellumark")
 endfunction()
 
 # Plugins may link only the embedding and the platform API. Anything else is a
@@ -40,9 +43,23 @@ function(vellumark_plugin name)
 endfunction()
 
 # vellumark_test(NAME LABEL SOURCES... DEPS...) adds a GoogleTest executable
-# registered with CTest under LABEL (unit, integration or host).
+# registered with CTest under LABEL (unit, integration or host). Without
+# BUILD_TESTING the target still exists, so folders may configure it, but it
+# is never built and GoogleTest is not needed.
+if(NOT BUILD_TESTING)
+  foreach(gtest_target gtest gmock gtest_main)
+    if(NOT TARGET GTest::${gtest_target})
+      add_library(GTest::${gtest_target} INTERFACE IMPORTED)
+    endif()
+  endforeach()
+endif()
 function(vellumark_test name)
   cmake_parse_arguments(T "" "LABEL" "SOURCES;DEPS" ${ARGN})
+  if(NOT BUILD_TESTING)
+    add_executable(${name} EXCLUDE_FROM_ALL ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_DEPS})
+    return()
+  endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
   vellumark_target(${name})

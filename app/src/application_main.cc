@@ -114,13 +114,12 @@ platform::Services makeServices(std::shared_ptr<platform::Bundle> bundle,
 #if VELLUMARK_UPDATER
     const std::string updaterModule = bundle->bundlePath() + "/" + kUpdaterModuleFile;
     UpdaterModuleOptions updaterOptions{bundle, services.mainQueue};
-    services.updater =
-        platform::Lazy<platform::UpdateFramework>([updaterModule, updaterOptions] {
-          std::string error;
-          auto framework = loadUpdaterModule(updaterModule, updaterOptions, &error);
-          if (!framework) logError(error);
-          return framework;
-        });
+    services.updater = platform::Lazy<platform::UpdateFramework>([updaterModule, updaterOptions] {
+      std::string error;
+      auto framework = loadUpdaterModule(updaterModule, updaterOptions, &error);
+      if (!framework) logError(error);
+      return framework;
+    });
 #else
     services.updater = platform::Lazy<platform::UpdateFramework>(
         [queue = services.mainQueue] { return makeNoUpdateFramework(queue); });
@@ -139,7 +138,8 @@ platform::Services makeServices(std::shared_ptr<platform::Bundle> bundle,
   // The window and screens: GTK, GDK and the session bus are touched on
   // first use only.
   services.windows = linux_platform::makeGtkWindowSystem(
-      bundle ? bundle->bundleIdentifier().value_or(kDefaultsFallbackDomain) : kDefaultsFallbackDomain);
+      bundle ? bundle->bundleIdentifier().value_or(kDefaultsFallbackDomain)
+             : kDefaultsFallbackDomain);
   services.screens = linux_platform::makeGdkScreens();
   // Device and package facts, URLs and links: nothing is read or looked up
   // before the first call.
@@ -152,7 +152,8 @@ platform::Services makeServices(std::shared_ptr<platform::Bundle> bundle,
   // Preferences: the folder is named now, its files read on each call.
   services.userDefaults = linux_platform::makeUserDefaults(
       linux_platform::defaultUserDefaultsFolder(),
-      bundle ? bundle->bundleIdentifier().value_or(kDefaultsFallbackDomain) : kDefaultsFallbackDomain);
+      bundle ? bundle->bundleIdentifier().value_or(kDefaultsFallbackDomain)
+             : kDefaultsFallbackDomain);
   // Files: nothing is read before the first call (the entitlements file on
   // each panel call, the content types on the first filter).
   if (bundle) services.entitlements = linux_platform::createEntitlements(bundle->bundlePath());

@@ -29,9 +29,9 @@ void guard(F&& f) {
   try {
     f();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "vellumark: quitting: %s\n", e.what());
+    g_message("quitting: %s", e.what());
   } catch (...) {
-    std::fputs("vellumark: quitting failed\n", stderr);
+    g_message("quitting failed");
   }
 }
 

@@ -147,6 +147,24 @@ TEST_F(AppHostTest, HostctlWatchPrintsTheSettingsCall) {
   EXPECT_NE(out.find("null"), std::string::npos) << out;
 }
 
+// Docks tie the window to the desktop entry through its class, and show its
+// icon: both come from the application ID.
+TEST_F(AppHostTest, WindowClassIsTheApplicationIdAndTheWindowHasAnIcon) {
+  Host& h = startHost();
+  ASSERT_TRUE(h.waitForSocket()) << h.log();
+  const std::string id = mainWindowId();
+  ASSERT_FALSE(id.empty());
+  EXPECT_NE(run("xprop -id " + id + " WM_CLASS").find("\"com.vellumark.desktop\""),
+            std::string::npos);
+  // Set once the first frame is out.
+  EXPECT_TRUE(waitFor(
+      [&] {
+        return run("xprop -id " + id + " _NET_WM_ICON 2>/dev/null | head -c 200").find("Icon (") !=
+               std::string::npos;
+      },
+      5s));
+}
+
 TEST_F(AppHostTest, ClosingTheWindowThroughTheWindowManagerExitsWithZero) {
   Host& h = startHost();
   ASSERT_TRUE(h.waitForSocket()) << h.log();
@@ -176,8 +194,7 @@ TEST_F(AppHostTest, SecondHostOnALiveSocketFailsClearly) {
   ASSERT_TRUE(status) << "the second host kept running";
   EXPECT_NE(*status, 0);
   const std::string log = second.log();
-  EXPECT_NE(log.find("vellumark: another host is listening on " + first.socket().string()),
-            std::string::npos)
+  EXPECT_NE(log.find("another host is listening on " + first.socket().string()), std::string::npos)
       << log;
 
   // The first host kept its socket and still serves a UI.
@@ -224,7 +241,11 @@ TEST(BundleLayoutTest, InstallLaysOutTheSameBundle) {
   const fs::path prefix = tmpl;
   const std::string out = run("cmake --install " + std::string(VELLUMARK_BINARY_DIR) +
                               " --prefix " + prefix.string() + " --component Unspecified 2>&1");
-  expectBundle(prefix / "Vellumark");
+  expectBundle(prefix / "lib/vellumark");
+  // The command in bin/ reaches the bundle's executable.
+  EXPECT_EQ(fs::canonical(prefix / "bin/vellumark"),
+            fs::canonical(prefix / "lib/vellumark/bin/vellumark"))
+      << out;
   fs::remove_all(prefix);
 }
 

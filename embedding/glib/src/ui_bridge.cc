@@ -553,8 +553,7 @@ bool UiBridge::listen(std::string path, std::string* error) {
   lockFd_ = std::exchange(lockFd, -1);
   lockPath_ = lockPath;
   acceptSource_ = g_unix_fd_add(listenFd_, G_IO_IN, &Callbacks::onAcceptReady, this);
-  std::fprintf(stderr, "UI bridge listening on %s\n", path_.c_str());
-  std::fflush(stderr);
+  g_message("UI bridge listening on %s", path_.c_str());
   return true;
 }
 

@@ -4,7 +4,7 @@
 
 namespace vellumark::linux_platform::gtk {
 
-void logShell(const std::string& line) { std::fprintf(stderr, "vellumark: %s\n", line.c_str()); }
+void logShell(const std::string& line) { g_message("%s", line.c_str()); }
 
 std::string cssNumber(double value) {
   // Shortest text that reads back as `value`, always with a '.'.

@@ -69,8 +69,8 @@ std::vector<std::shared_ptr<Module>> registeredModules();
 std::shared_ptr<Module> loadModule(const std::string& path, Failure& failure);
 // NSS's software token over the database folder, read-only.
 std::shared_ptr<Module> loadNssModule(const std::string& databaseDir, Failure& failure);
-// One line on standard error: "vellumark: <what>". GLib warnings would fail
-// whole-host tests, and a module that does not work must not pass silently.
+// One message line in GLib's log. A GLib warning would fail whole-host
+// tests, and a module that does not work must not pass silently.
 void report(const std::string& what);
 
 // A blank-padded PKCS#11 text field without its padding.

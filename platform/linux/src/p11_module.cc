@@ -46,7 +46,7 @@ std::string trimField(const unsigned char* field, size_t size) {
   return text;
 }
 
-void report(const std::string& what) { std::fprintf(stderr, "vellumark: %s\n", what.c_str()); }
+void report(const std::string& what) { g_message("%s", what.c_str()); }
 
 std::vector<std::shared_ptr<Module>> registeredModules() {
   // Function-local so the modules are loaded on first use and finalized at

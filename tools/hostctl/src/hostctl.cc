@@ -21,7 +21,7 @@ using bridge::BridgeClient;
 using Duration = std::chrono::milliseconds;
 
 constexpr const char* kUsage =
-    "usage: hostctl [--socket PATH] [--timeout SECONDS] COMMAND ...\n"
+    "usage: hostctl [--socket PATH] [--timeout SECONDS] COMMAND ...   (or --help, --version)\n"
     "  call CHANNEL METHOD [ARGS]          method call; prints the result or the error\n"
     "  send CHANNEL MESSAGE [--codec NAME] basic message; prints the reply\n"
     "  listen CHANNEL [ARGS] [--count N]   event stream; prints one event per line\n"
@@ -124,6 +124,9 @@ Options parseOptions(const std::vector<std::string>& args) {
         o.envelope = true;
       } else if (a == "--help" || a == "-h") {
         o.command = "help";
+        return o;
+      } else if (a == "--version") {
+        o.command = "version";
         return o;
       } else {
         throw UsageError("unknown option " + a);
@@ -453,6 +456,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     const Options o = parseOptions(args);
     if (o.command == "help") {
       out << kUsage;
+      return kExitResult;
+    }
+    if (o.command == "version") {
+      out << "hostctl " << VELLUMARK_VERSION << "\n";
       return kExitResult;
     }
     if (o.command == "call") return cmdCall(o, out);

@@ -130,7 +130,8 @@ TEST_F(HostctlTest, SendUsesTheNamedMessageCodec) {
   EXPECT_EQ(o.out, "[{\"$int32list\": [1, 2]}, \"ok\"]\n");
   o = hostctl({"send", "test/basic", "1", "--codec", "nosuch"});
   EXPECT_EQ(o.status, kExitUsage);
-  EXPECT_THAT(o.err, HasSubstr("unknown codec nosuch (known: preferences, standard, url_launcher)"));
+  EXPECT_THAT(o.err,
+              HasSubstr("unknown codec nosuch (known: preferences, standard, url_launcher)"));
 }
 
 TEST_F(HostctlTest, ListenPrintsEventsThenCancels) {
@@ -206,7 +207,8 @@ TEST(Hostctl, PluginCodecsWriteAndReadExtensionRecords) {
   EXPECT_EQ(o.out, "[null, " + options + "]\n") << o.err;
   // The launcher's result nests its error record.
   o = runHostctl({"decode", "820c0202810300000000", "--codec", "url_launcher"});
-  EXPECT_EQ(o.out, R"({"$map": [["$ext", [130, [false, {"$map": [["$ext", [129, 0]]]}]]]]})" "\n")
+  EXPECT_EQ(o.out, R"({"$map": [["$ext", [130, [false, {"$map": [["$ext", [129, 0]]]}]]]]})"
+                   "\n")
       << o.err;
   o = runHostctl({"encode", R"({"$map": [["$ext", [12, []]]]})", "--codec", "url_launcher"});
   EXPECT_EQ(o.status, kExitUsage);

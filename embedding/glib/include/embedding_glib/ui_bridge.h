@@ -27,7 +27,7 @@ class UiBridge {
   // Creates the socket's folder (0700) and the socket (0600), replacing a
   // stale one, and starts accepting. False with a message when another host
   // serves `path` or the socket cannot be made. Prints
-  // "UI bridge listening on PATH" to standard error on success.
+  // "UI bridge listening on PATH" to GLib's log on success.
   //
   // A host owns its path by an exclusive lock on "PATH.lock", held while it
   // listens; another host sees the lock taken and never connects to find
