@@ -211,6 +211,138 @@ TEST_F(WindowHostTest, ScreensAndCursorInTopLeftCoordinates) {
       5s));
 }
 
+// openbox margins in a private rc.xml, for as long as the object lives: the
+// previous rc.xml (or none) comes back and openbox reloads it even when the
+// test fails, so later tests see the whole screen again.
+class OpenboxMargins {
+ public:
+  struct Margins {
+    int top = 0, left = 0, right = 0, bottom = 0;
+  };
+
+  // The first desktop's workarea, as _NET_WORKAREA lists it: x, y, width,
+  // height.
+  static std::vector<long> workarea() {
+    const std::string out = run("xprop -root _NET_WORKAREA 2>/dev/null");
+    std::vector<long> area;
+    const auto equals = out.find('=');
+    if (equals == std::string::npos) return area;
+    std::istringstream in(out.substr(equals + 1));
+    long value = 0;
+    char comma = 0;
+    while (area.size() < 4 && in >> value) {
+      area.push_back(value);
+      in >> comma;
+    }
+    return area;
+  }
+
+  // Applies `margins`; check applied() before relying on them.
+  explicit OpenboxMargins(Margins margins) {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config == nullptr) return;
+    rcXml_ = fs::path(config) / "openbox/rc.xml";
+    original_ = workarea();
+    if (original_.size() != 4) return;
+    std::string rc = readFile("/etc/xdg/openbox/rc.xml");
+    const auto begin = rc.find("<margins>");
+    const auto end = rc.find("</margins>");
+    if (begin == std::string::npos || end == std::string::npos) return;
+    if (fs::exists(rcXml_)) previous_ = readFile(rcXml_);
+    std::ostringstream section;
+    section << "<margins><top>" << margins.top << "</top><bottom>" << margins.bottom
+            << "</bottom><left>" << margins.left << "</left><right>" << margins.right << "</right>";
+    rc.replace(begin, end - begin, section.str());
+    fs::create_directories(rcXml_.parent_path());
+    std::ofstream(rcXml_) << rc;
+    touched_ = true;
+    const std::vector<long> wanted{original_[0] + margins.left, original_[1] + margins.top,
+                                   original_[2] - margins.left - margins.right,
+                                   original_[3] - margins.top - margins.bottom};
+    applied_ = reconfigureUntil(wanted);
+  }
+  ~OpenboxMargins() { restore(); }
+  OpenboxMargins(const OpenboxMargins&) = delete;
+  OpenboxMargins& operator=(const OpenboxMargins&) = delete;
+
+  bool applied() const { return applied_; }
+
+  void restore() {
+    if (!touched_) return;
+    touched_ = false;
+    if (previous_) {
+      std::ofstream(rcXml_) << *previous_;
+    } else {
+      fs::remove(rcXml_);
+    }
+    EXPECT_TRUE(reconfigureUntil(original_)) << "openbox kept the margins";
+  }
+
+ private:
+  static bool reconfigureUntil(const std::vector<long>& area) {
+    run("openbox --reconfigure 2>/dev/null");
+    return waitFor([&] { return workarea() == area; }, 5s);
+  }
+
+  fs::path rcXml_;
+  std::optional<std::string> previous_;
+  std::vector<long> original_;
+  bool touched_ = false;
+  bool applied_ = false;
+};
+
+// The host starts after the window manager has set aside the margins.
+class WindowWorkareaHostTest : public WindowHostTest {
+ protected:
+  static constexpr OpenboxMargins::Margins kMargins{30, 40, 0, 50};
+
+  void SetUp() override {
+    // Never rewrite the openbox settings of a real desktop.
+    if (std::getenv("DISPLAY") == nullptr || std::getenv("VELLUMARK_TEST_ENV_ROOT") == nullptr) {
+      GTEST_SKIP() << "needs the test environment's display (with-test-env.sh)";
+    }
+    margins_.emplace(kMargins);
+    ASSERT_TRUE(margins_->applied()) << "openbox did not take the margins";
+    WindowHostTest::SetUp();
+  }
+
+  // The primary display's visible frame: dx, dy, width, height.
+  std::vector<double> visibleFrame(const ChannelValue& display) {
+    const ChannelMap* map = display.asMap();
+    const ChannelValue* position = map != nullptr ? map->find("visiblePosition") : nullptr;
+    const ChannelValue* size = map != nullptr ? map->find("visibleSize") : nullptr;
+    if (position == nullptr || size == nullptr) return {};
+    return {number(*position, "dx"), number(*position, "dy"), number(*size, "width"),
+            number(*size, "height")};
+  }
+
+  std::optional<OpenboxMargins> margins_;
+};
+
+TEST_F(WindowWorkareaHostTest, VisibleFrameIsTheScreenLessTheWorkareaMargins) {
+  const ChannelValue primary = call("getPrimaryDisplay", {}, kScreens);
+  ASSERT_NE(primary.asMap(), nullptr);
+  const ChannelValue& size = *primary.asMap()->find("size");
+  const double width = number(size, "width");
+  const double height = number(size, "height");
+  // Top-left coordinates: the top and left margins are the visible origin.
+  EXPECT_EQ(visibleFrame(primary), (std::vector<double>{kMargins.left, kMargins.top,
+                                                        width - kMargins.left - kMargins.right,
+                                                        height - kMargins.top - kMargins.bottom}));
+  const ChannelValue all = call("getAllDisplays", {}, kScreens);
+  EXPECT_EQ(all.asMap()->find("displays")->asList()->front(), primary);
+
+  // A running host follows the workarea back to the whole screen.
+  margins_->restore();
+  EXPECT_TRUE(waitFor(
+      [&] {
+        return visibleFrame(call("getPrimaryDisplay", {}, kScreens)) ==
+               std::vector<double>{0, 0, width, height};
+      },
+      5s))
+      << "the visible frame kept the margins";
+}
+
 }  // namespace
 }  // namespace vellumark::host_test
 
