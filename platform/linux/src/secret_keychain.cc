@@ -4,7 +4,9 @@
 #define SECRET_API_SUBJECT_TO_CHANGE
 #include <libsecret/secret.h>
 
+#include <chrono>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -33,6 +35,8 @@ constexpr char kDefaultAlias[] = "default";
 constexpr char kItemInterface[] = "org.freedesktop.Secret.Item";
 constexpr char kCollectionInterface[] = "org.freedesktop.Secret.Collection";
 constexpr char kPropertiesInterface[] = "org.freedesktop.DBus.Properties";
+constexpr char kServiceInterface[] = "org.freedesktop.Secret.Service";
+constexpr char kServicePath[] = "/org/freedesktop/secrets";
 constexpr char kLabelProperty[] = "org.freedesktop.Secret.Item.Label";
 constexpr char kAttributesProperty[] = "org.freedesktop.Secret.Item.Attributes";
 constexpr char kContentType[] = "application/octet-stream";
@@ -69,21 +73,6 @@ using Value = std::unique_ptr<SecretValue, ValueFree>;
 using Service = std::unique_ptr<SecretService, ObjectFree>;
 using Collection = std::unique_ptr<SecretCollection, ObjectFree>;
 
-// Our schema: every attribute a string.
-const SecretSchema* schema() {
-  static const SecretSchema made = [] {
-    SecretSchema s{};
-    s.name = kSchemaName;
-    s.flags = SECRET_SCHEMA_NONE;
-    size_t i = 0;
-    for (const auto& [name, type] : rules::kAttributes) {
-      s.attributes[i++] = {name.data(), SECRET_SCHEMA_ATTRIBUTE_STRING};
-    }
-    return s;
-  }();
-  return &made;
-}
-
 // libsecret's and D-Bus's errors as keychain statuses, naming the failed call.
 int32_t secretStatus(const char* call, const GError* error) {
   if (error == nullptr) return st::kNotAvailable;
@@ -100,7 +89,7 @@ int32_t secretStatus(const char* call, const GError* error) {
         break;
     }
   }
-  std::fprintf(stderr, "vellumark: %s: %s\n", call, error->message);
+  g_message("%s: %s", call, error->message);
   return st::kNotAvailable;
 }
 
@@ -154,14 +143,6 @@ std::optional<KeychainValue> decode(size_t type, const std::string& text) {
     default:
       return std::nullopt;
   }
-}
-
-Hash attributeTable(const KeychainQuery& attributes) {
-  Hash table(g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free));
-  for (const auto& [name, value] : attributes) {
-    g_hash_table_insert(table.get(), g_strdup(name.c_str()), g_strdup(encode(value).c_str()));
-  }
-  return table;
 }
 
 std::vector<std::string> pathsOf(gchar** paths) {
@@ -243,6 +224,83 @@ class SecretConnection {
     return g_variant_get_boolean(value.get()) != FALSE;
   }
 
+  struct Found {
+    std::vector<std::string> unlocked;
+    std::vector<std::string> locked;
+    // The collection's Locked property, when one was named and it answered.
+    std::optional<bool> collectionLocked;
+  };
+
+  // The items whose attributes include `attributes` (an a{ss}, consumed),
+  // and beside them the Locked property of `collection` when it is not
+  // empty: a miss in a locked collection looks like "not found", and asking
+  // only after the miss would cost it a second round trip. Both calls go out
+  // together on a context of this thread's own.
+  int32_t search(GVariant* attributes, const std::string& collection, Found* out) {
+    int32_t status = st::kSuccess;
+    SecretService* s = service(&status);
+    if (s == nullptr) {
+      g_variant_unref(g_variant_ref_sink(attributes));
+      return status;
+    }
+    struct Pending {
+      int left = 0;
+      Variant search;
+      GError* searchError = nullptr;
+      Variant locked;
+    } pending;
+    auto onSearch = [](GObject* source, GAsyncResult* result, gpointer data) {
+      auto* p = static_cast<Pending*>(data);
+      p->search.reset(
+          g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &p->searchError));
+      --p->left;
+    };
+    auto onLocked = [](GObject* source, GAsyncResult* result, gpointer data) {
+      auto* p = static_cast<Pending*>(data);
+      GError* ignored = nullptr;
+      p->locked.reset(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &ignored));
+      g_clear_error(&ignored);
+      --p->left;
+    };
+    GDBusConnection* bus = g_dbus_proxy_get_connection(G_DBUS_PROXY(s));
+    const gchar* name = g_dbus_proxy_get_name(G_DBUS_PROXY(s));
+    GMainContext* context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    pending.left = 1;
+    g_dbus_connection_call(bus, name, kServicePath, kServiceInterface, "SearchItems",
+                           g_variant_new("(@a{ss})", attributes), G_VARIANT_TYPE("(aoao)"),
+                           G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, onSearch, &pending);
+    if (!collection.empty()) {
+      ++pending.left;
+      g_dbus_connection_call(bus, name, collection.c_str(), kPropertiesInterface, "Get",
+                             g_variant_new("(ss)", kCollectionInterface, "Locked"),
+                             G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr,
+                             onLocked, &pending);
+    }
+    while (pending.left > 0) g_main_context_iteration(context, TRUE);
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+
+    Error error(pending.searchError);
+    if (!pending.search) return secretStatus("SearchItems", error.get());
+    gchar** unlocked = nullptr;
+    gchar** locked = nullptr;
+    g_variant_get(pending.search.get(), "(^ao^ao)", &unlocked, &locked);
+    Strv unlockedPaths(unlocked);
+    Strv lockedPaths(locked);
+    out->unlocked = pathsOf(unlocked);
+    out->locked = pathsOf(locked);
+    if (pending.locked) {
+      GVariant* boxed = nullptr;
+      g_variant_get(pending.locked.get(), "(v)", &boxed);
+      Variant value(boxed);
+      if (g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN)) {
+        out->collectionLocked = g_variant_get_boolean(value.get()) != FALSE;
+      }
+    }
+    return st::kSuccess;
+  }
+
   // Asks the Secret Service to unlock `paths` (its own prompt).
   int32_t unlock(const std::vector<std::string>& paths) {
     int32_t status = st::kSuccess;
@@ -272,13 +330,28 @@ class SecretKeychain : public platform::Keychain {
 
   int32_t copyMatching(const KeychainQuery& query, std::vector<KeychainItem>* result) override {
     if (int32_t status = rules::check(query, rules::Use::Search)) return status;
-    std::vector<std::string> paths;
-    if (int32_t status = search(query, &paths)) return status;
-    if (!rules::limitAll(query)) paths.resize(1);
-    if (result == nullptr) return st::kSuccess;
     const bool isKey = *platform::queryValue<std::string>(query, sec::kClass) == sec::kClassKey;
     const bool wantsRef = isKey && rules::flag(query, sec::kReturnRef);
     const bool wantsData = rules::flag(query, sec::kReturnData) || wantsRef;
+    // Fetching the secrets checks the paths, so only then may a remembered
+    // search stand in; if the fetch fails on them, a fresh search decides.
+    const bool mayRecall = result != nullptr && wantsData;
+    bool recalled = false;
+    int32_t status = copyFrom(query, result, wantsData, wantsRef, mayRecall, &recalled);
+    if (recalled && status != st::kSuccess) {
+      forgetSearches();
+      result->clear();
+      status = copyFrom(query, result, wantsData, wantsRef, false, &recalled);
+    }
+    return status;
+  }
+
+  int32_t copyFrom(const KeychainQuery& query, std::vector<KeychainItem>* result, bool wantsData,
+                   bool wantsRef, bool mayRecall, bool* recalled) {
+    std::vector<std::string> paths;
+    if (int32_t status = search(query, &paths, mayRecall, recalled)) return status;
+    if (!rules::limitAll(query)) paths.resize(1);
+    if (result == nullptr) return st::kSuccess;
     Hash secrets;
     if (wantsData) {
       int32_t status = st::kSuccess;
@@ -331,8 +404,21 @@ class SecretKeychain : public platform::Keychain {
   int32_t update(const KeychainQuery& query, const KeychainQuery& changes) override {
     if (int32_t status = rules::check(query, rules::Use::Search)) return status;
     if (int32_t status = rules::check(changes, rules::Use::Changes)) return status;
+    // Changing an item checks its path; if that fails on remembered paths, a
+    // fresh search decides.
+    bool recalled = false;
+    int32_t status = updateFrom(query, changes, true, &recalled);
+    if (recalled && status != st::kSuccess) {
+      forgetSearches();
+      status = updateFrom(query, changes, false, &recalled);
+    }
+    return status;
+  }
+
+  int32_t updateFrom(const KeychainQuery& query, const KeychainQuery& changes, bool mayRecall,
+                     bool* recalled) {
     std::vector<std::string> paths;
-    if (int32_t status = search(query, &paths)) return status;
+    if (int32_t status = search(query, &paths, mayRecall, recalled)) return status;
     for (const auto& path : paths) {
       if (const Bytes* data = platform::queryValue<Bytes>(changes, sec::kValueData)) {
         if (int32_t status = setSecret(path, *data)) return status;
@@ -357,6 +443,7 @@ class SecretKeychain : public platform::Keychain {
     int32_t status = st::kSuccess;
     SecretService* s = connection_->service(&status);
     if (s == nullptr) return status;
+    forgetSearches();
     for (const auto& path : paths) {
       GError* raw = nullptr;
       secret_service_delete_item_dbus_path_sync(s, path.c_str(), nullptr, &raw);
@@ -403,24 +490,30 @@ class SecretKeychain : public platform::Keychain {
   // The unlocked items matching the query's attributes. Locked ones, and a
   // locked default collection that hides what it holds, are unlocked only
   // when the query allows a prompt.
+  // With `mayRecall`, a search remembered from a moment ago may answer; the
+  // caller must then check the paths by using them (`*recalled` tells).
   int32_t search(const KeychainQuery& query, std::vector<std::string>* paths,
-                 bool retried = false) {
+                 bool mayRecall = false, bool* recalled = nullptr, bool retried = false) {
     int32_t status = st::kSuccess;
-    SecretService* s = connection_->service(&status);
-    if (s == nullptr) return status;
-    Hash attributes = attributeTable(rules::searchAttributes(query));
-    GError* raw = nullptr;
-    gchar** unlockedRaw = nullptr;
-    gchar** lockedRaw = nullptr;
-    secret_service_search_for_dbus_paths_sync(s, schema(), attributes.get(), nullptr, &unlockedRaw,
-                                              &lockedRaw, &raw);
-    Strv unlocked(unlockedRaw);
-    Strv locked(lockedRaw);
-    Error error(raw);
-    if (error) return secretStatus("secret_service_search_for_dbus_paths_sync", error.get());
-    *paths = pathsOf(unlocked.get());
     const auto ui = rules::authenticationUI(query);
-    auto lockedPaths = pathsOf(locked.get());
+    const std::string key = searchKey(query);
+    if (mayRecall && recall(key, paths)) {
+      if (recalled != nullptr) *recalled = true;
+      return st::kSuccess;
+    }
+    // The collection's lock state is only needed for a miss that may prompt.
+    const std::string collection = ui == rules::AuthenticationUI::Skip || retried
+                                       ? std::string()
+                                       : connection_->defaultCollection(&status);
+    status = st::kSuccess;
+    SecretConnection::Found found;
+    if (int32_t searched = connection_->search(attributesVariant(rules::searchAttributes(query)),
+                                               collection, &found)) {
+      return searched;
+    }
+    *paths = std::move(found.unlocked);
+    auto lockedPaths = std::move(found.locked);
+    if (lockedPaths.empty() && !paths->empty()) remember(key, *paths);
     if (!lockedPaths.empty() && ui != rules::AuthenticationUI::Skip) {
       if (ui == rules::AuthenticationUI::Fail) return st::kInteractionNotAllowed;
       if (int32_t unlockStatus = connection_->unlock(lockedPaths)) return unlockStatus;
@@ -429,17 +522,57 @@ class SecretKeychain : public platform::Keychain {
     if (!paths->empty()) return st::kSuccess;
     if (retried || ui == rules::AuthenticationUI::Skip) return st::kItemNotFound;
     // A locked collection may hide its items altogether.
-    const std::string collection = connection_->defaultCollection(&status);
     if (collection.empty()) return st::kItemNotFound;
-    if (connection_->collectionLocked(collection, &status).value_or(false)) {
+    if (found.collectionLocked.value_or(false)) {
       if (ui == rules::AuthenticationUI::Fail) return st::kInteractionNotAllowed;
       if (int32_t unlockStatus = connection_->unlock({collection})) return unlockStatus;
-      return search(query, paths, true);
+      return search(query, paths, false, nullptr, true);
     }
     return st::kItemNotFound;
   }
 
+  // The paths of the last searches that found unlocked items, kept for a
+  // moment: a write looks its item up and then updates it, and a read often
+  // follows, each searching for the same attributes again, and a search is a
+  // round trip to the Secret Service. Items made, deleted or changed in their
+  // attributes by this process forget them all; one changed by another
+  // process within the moment shows as gone (its path is not found) or as
+  // its old self, as it would have a moment earlier.
+  static constexpr std::chrono::milliseconds kRememberFor{250};
+  struct Remembered {
+    std::vector<std::string> paths;
+    std::chrono::steady_clock::time_point at;
+  };
+
+  static std::string searchKey(const KeychainQuery& query) {
+    std::string key;
+    for (const auto& [name, value] : rules::searchAttributes(query)) {
+      key += name + '\0' + encode(value) + '\0';
+    }
+    return key;
+  }
+  bool recall(const std::string& key, std::vector<std::string>* paths) {
+    std::lock_guard lock(rememberedMutex_);
+    auto it = remembered_.find(key);
+    if (it == remembered_.end()) return false;
+    if (std::chrono::steady_clock::now() - it->second.at > kRememberFor) {
+      remembered_.erase(it);
+      return false;
+    }
+    *paths = it->second.paths;
+    return true;
+  }
+  void remember(const std::string& key, const std::vector<std::string>& paths) {
+    std::lock_guard lock(rememberedMutex_);
+    remembered_.insert_or_assign(key, Remembered{paths, std::chrono::steady_clock::now()});
+  }
+  void forgetSearches() {
+    std::lock_guard lock(rememberedMutex_);
+    remembered_.clear();
+  }
+
   int32_t create(const KeychainQuery& attributes, const Bytes& data, rules::AuthenticationUI ui) {
+    forgetSearches();
     int32_t status = st::kSuccess;
     SecretService* s = connection_->service(&status);
     if (s == nullptr) return status;
@@ -520,6 +653,7 @@ class SecretKeychain : public platform::Keychain {
   }
 
   int32_t setAttributes(const std::string& path, const KeychainQuery& attributes) {
+    forgetSearches();
     int32_t status = st::kSuccess;
     Variant reply = connection_->call(
         path, kPropertiesInterface, "Set",
@@ -529,6 +663,8 @@ class SecretKeychain : public platform::Keychain {
   }
 
   std::shared_ptr<SecretConnection> connection_;
+  std::mutex rememberedMutex_;
+  std::map<std::string, Remembered> remembered_;
 };
 
 // Whether the default collection is unlocked, and its changes: libsecret

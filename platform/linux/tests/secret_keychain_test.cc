@@ -153,6 +153,37 @@ TYPED_TEST(KeychainRulesTest, UpdateChangesEveryMatchAndKeepsTheRest) {
   EXPECT_EQ(this->find({{"labl", std::string("L")}, {"icmt", std::string("c")}}).size(), 1u);
 }
 
+// Another process (here a second connection) changes the items between two
+// of our calls: ours see the change at once, a deleted item as not found,
+// never as a failure or its old value.
+TYPED_TEST(KeychainRulesTest, ChangesMadeElsewhereAreSeenAtOnce) {
+  auto& kc = this->keychain;
+  auto elsewhere = this->backend.services();
+  platform::Keychain& other = *elsewhere->keychain;
+  const KeychainQuery account = this->item({{"acct", std::string("shared")}});
+  KeychainQuery withData = account;
+  withData.insert_or_assign("r_Data", true);
+  auto value = [&] {
+    std::vector<platform::KeychainItem> items;
+    const int32_t status = kc.copyMatching(withData, &items);
+    if (status != st::kSuccess) return "status " + std::to_string(status);
+    return items.empty() || !items.front().data
+               ? std::string("no data")
+               : std::string(items.front().data->begin(), items.front().data->end());
+  };
+
+  ASSERT_EQ(kc.add(this->withData({{"acct", std::string("shared")}}, "one")), st::kSuccess);
+  EXPECT_EQ(value(), "one");
+  ASSERT_EQ(other.update(account, {{"v_Data", Bytes{'t', 'w', 'o'}}}), st::kSuccess);
+  EXPECT_EQ(value(), "two");
+  ASSERT_EQ(other.remove(account), st::kSuccess);
+  EXPECT_EQ(kc.copyMatching(withData, nullptr), st::kItemNotFound);
+  EXPECT_EQ(value(), "status " + std::to_string(st::kItemNotFound));
+  EXPECT_EQ(kc.update(account, {{"v_Data", Bytes{'x'}}}), st::kItemNotFound);
+  ASSERT_EQ(other.add(this->withData({{"acct", std::string("shared")}}, "three")), st::kSuccess);
+  EXPECT_EQ(value(), "three");
+}
+
 TYPED_TEST(KeychainRulesTest, EnclaveKeysAreKeptAndOnlyTheirOwnPrivateHalfOpens) {
   auto& kc = this->keychain;
   const std::string tagText = "fss.enclave." + this->service;
