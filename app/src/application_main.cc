@@ -2,7 +2,6 @@
 
 #include <glib.h>
 
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>

@@ -1,6 +1,5 @@
 #include "gtk_object.h"
 
-#include <cstdio>
 
 namespace vellumark::linux_platform::gtk {
 

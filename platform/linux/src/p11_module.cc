@@ -4,7 +4,6 @@
 #include <glib.h>
 #include <p11-kit/p11-kit.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
