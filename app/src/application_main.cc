@@ -38,8 +38,9 @@ void logError(const std::string& line) { g_message("%s", line.c_str()); }
 // Bounds the delivery of work left on the main context after the main loop
 // ended: each pass dispatches what is ready, never waits.
 constexpr int kMaxTearDownPasses = 100;
-// The application's preferences domain when the bundle names none.
-constexpr char kDefaultsFallbackDomain[] = "vellumark";
+// The application ID (preferences domain, desktop entry) when the bundle
+// names none.
+constexpr char kFallbackApplicationId[] = "vellumark";
 
 // The main window's native handle ("0x..." on X11), for the PIN dialog that
 // must stay above it. Empty until the window is shown and again once the
@@ -97,6 +98,8 @@ void deliverPendingWork() {
 platform::Services makeServices(std::shared_ptr<platform::Bundle> bundle,
                                 std::shared_ptr<MainWindowHandle> windowHandle) {
   platform::Services services;
+  const std::string applicationId =
+      bundle ? bundle->bundleIdentifier().value_or(kFallbackApplicationId) : kFallbackApplicationId;
   services.mainQueue = std::make_shared<GlibMainQueue>();
   services.bundle = bundle;
   if (bundle) {
@@ -136,9 +139,7 @@ platform::Services makeServices(std::shared_ptr<platform::Bundle> bundle,
   services.systemLog = linux_platform::createSystemLog();
   // The window and screens: GTK, GDK and the session bus are touched on
   // first use only.
-  services.windows = linux_platform::makeGtkWindowSystem(
-      bundle ? bundle->bundleIdentifier().value_or(kDefaultsFallbackDomain)
-             : kDefaultsFallbackDomain);
+  services.windows = linux_platform::makeGtkWindowSystem(applicationId);
   services.screens = linux_platform::makeGdkScreens();
   // Device and package facts, URLs and links: nothing is read or looked up
   // before the first call.
@@ -149,10 +150,8 @@ platform::Services makeServices(std::shared_ptr<platform::Bundle> bundle,
   services.workspace = linux_platform::createWorkspace();
   services.incomingLinks = linux_platform::createLinkEvents();
   // Preferences: the folder is named now, its files read on each call.
-  services.userDefaults = linux_platform::makeUserDefaults(
-      linux_platform::defaultUserDefaultsFolder(),
-      bundle ? bundle->bundleIdentifier().value_or(kDefaultsFallbackDomain)
-             : kDefaultsFallbackDomain);
+  services.userDefaults =
+      linux_platform::makeUserDefaults(linux_platform::defaultUserDefaultsFolder(), applicationId);
   // Files: nothing is read before the first call (the entitlements file on
   // each panel call, the content types on the first filter).
   if (bundle) services.entitlements = linux_platform::createEntitlements(bundle->bundlePath());

@@ -4,9 +4,9 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <utility>
 
+#include "platform/lazy.h"
 #include "platform/tokens.h"
 
 namespace vellumark {
@@ -16,56 +16,35 @@ namespace vellumark {
 class LazyTokenService : public platform::TokenService {
  public:
   using Factory = std::function<std::shared_ptr<platform::TokenService>()>;
-  explicit LazyTokenService(Factory factory) : factory_(std::move(factory)) {}
+  explicit LazyTokenService(Factory factory) : service_(std::move(factory)) {}
 
   // Worker thread.
   std::vector<std::string> tokenIDs() override {
-    auto s = service();
+    auto s = service_.get();
     return s ? s->tokenIDs() : std::vector<std::string>{};
   }
   // Worker thread.
   platform::QueryResult copyMatching(const platform::IdentityQuery& query) override {
-    auto s = service();
+    auto s = service_.get();
     return s ? s->copyMatching(query)
              : platform::QueryResult{platform::status::kNotAvailable, nullptr, {}};
   }
   // Worker thread.
   std::optional<std::string> copyErrorMessageString(int32_t status) override {
-    auto s = service();
+    auto s = service_.get();
     return s ? s->copyErrorMessageString(status) : std::nullopt;
   }
-  // Any thread. Never makes the service: with none made there is no dialog.
+  // Any thread. Never makes the service (with none made there is no dialog),
+  // and never waits for one being made: loading the modules takes seconds.
   void cancelInteraction() override {
-    std::shared_ptr<platform::TokenService> s;
-    {
-      std::lock_guard lock(mutex_);
-      s = service_;
-    }
-    if (s) s->cancelInteraction();
+    if (auto s = service_.ifMade()) s->cancelInteraction();
   }
 
   // Any thread.
-  bool created() const {
-    std::lock_guard lock(mutex_);
-    return service_ != nullptr;
-  }
+  bool created() const { return service_.ifMade() != nullptr; }
 
  private:
-  // Worker thread. The factory runs outside the lock: loading the modules
-  // takes seconds, and a cancel from the main thread must not wait for it.
-  std::shared_ptr<platform::TokenService> service() {
-    if (factory_) {
-      auto made = std::exchange(factory_, nullptr)();
-      std::lock_guard lock(mutex_);
-      service_ = std::move(made);
-    }
-    std::lock_guard lock(mutex_);
-    return service_;
-  }
-
-  Factory factory_;  // worker thread only; null once used
-  mutable std::mutex mutex_;
-  std::shared_ptr<platform::TokenService> service_;
+  platform::Lazy<platform::TokenService> service_;
 };
 
 }  // namespace vellumark

@@ -23,12 +23,8 @@ using SecretsModuleEntry = void (*)(std::shared_ptr<platform::KeychainServices>*
 // its services; null with `error` set when that fails. Any thread.
 inline std::shared_ptr<platform::KeychainServices> loadSecretsModule(const std::string& path,
                                                                      std::string* error) {
-  auto entry = loadBackendEntry<SecretsModuleEntry>(path, kSecretsModuleEntry, error);
-  if (entry == nullptr) return nullptr;
-  std::shared_ptr<platform::KeychainServices> services;
-  entry(&services);
-  if (!services) *error = path + " made no keychain";
-  return services;
+  return makeBackendService<platform::KeychainServices>(path, kSecretsModuleEntry, "keychain",
+                                                        error);
 }
 
 }  // namespace vellumark

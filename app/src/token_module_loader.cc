@@ -6,12 +6,8 @@ namespace vellumark {
 std::shared_ptr<platform::TokenService> loadTokenModule(const std::string& path,
                                                         const TokenModuleOptions& options,
                                                         std::string* error) {
-  auto entry = loadBackendEntry<TokenModuleEntry>(path, kTokenModuleEntry, error);
-  if (entry == nullptr) return nullptr;
-  std::shared_ptr<platform::TokenService> service;
-  entry(options, &service);
-  if (!service) *error = path + " made no token service";
-  return service;
+  return makeBackendService<platform::TokenService>(path, kTokenModuleEntry, "token service", error,
+                                                    options);
 }
 
 }  // namespace vellumark

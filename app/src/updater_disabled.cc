@@ -29,8 +29,8 @@ class NoUpdateUpdater : public platform::Updater,
     mainQueue_->post([weak = weak_from_this()] {
       auto self = weak.lock();
       if (!self) return;
-      if (auto delegate = self->delegate_.lock()) delegate->updaterDidNotFindUpdate(*self);
       if (auto delegate = self->delegate_.lock()) {
+        delegate->updaterDidNotFindUpdate(*self);
         delegate->updaterDidAbortWithError(
             *self, {platform::kUpdaterErrorDomain, platform::updater_error::kNoUpdate, kUpToDate});
       }

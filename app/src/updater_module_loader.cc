@@ -6,12 +6,8 @@ namespace vellumark {
 std::shared_ptr<platform::UpdateFramework> loadUpdaterModule(const std::string& path,
                                                              const UpdaterModuleOptions& options,
                                                              std::string* error) {
-  auto entry = loadBackendEntry<UpdaterModuleEntry>(path, kUpdaterModuleEntry, error);
-  if (entry == nullptr) return nullptr;
-  std::shared_ptr<platform::UpdateFramework> framework;
-  entry(options, &framework);
-  if (!framework) *error = path + " made no update framework";
-  return framework;
+  return makeBackendService<platform::UpdateFramework>(path, kUpdaterModuleEntry,
+                                                       "update framework", error, options);
 }
 
 }  // namespace vellumark

@@ -6,8 +6,6 @@
 // The host needs a display: run it as ./run bench does, inside
 // tests/env/with-test-env.sh.
 #include <fcntl.h>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -21,7 +19,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,8 +130,9 @@ Run runProgram(std::vector<std::string> args, const std::vector<std::string>& ex
   Run run;
   pid_t pid = -1;
   const auto start = Clock::now();
-  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) return run;
+  const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) return run;
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,6 +74,19 @@ class MalformedRecord : public CustomRecord {
  private:
   uint8_t type_;
   std::string reason_;
+};
+
+// The reader-writer of one interface's codec: makes that codec's own reader
+// and writer, which extend the standard ones with its extension types.
+template <typename Reader, typename Writer>
+class CodecReaderWriter : public StandardReaderWriter {
+ public:
+  std::unique_ptr<StandardReader> readerWithData(std::span<const uint8_t> data) const override {
+    return std::make_unique<Reader>(data);
+  }
+  std::unique_ptr<StandardWriter> writerWithData(Bytes& out) const override {
+    return std::make_unique<Writer>(out);
+  }
 };
 
 // Throws the "invalid-args" PigeonError.

@@ -201,17 +201,7 @@ KeyCreation FakeKeychain::createRandomKey(const KeyAttributes& attributes) {
     secret[i] = static_cast<uint8_t>(mix(nextId_ * 131 + i));
   }
   if (attributes.isPermanent) {
-    KeychainQuery item{
-        {std::string(sec::kClass), std::string(sec::kClassKey)},
-        {std::string(sec::kAttrKeyType), attributes.keyType},
-        {std::string(sec::kAttrKeySizeInBits), attributes.keySizeInBits},
-        {std::string(sec::kAttrApplicationTag), attributes.applicationTag},
-        {std::string(sec::kAttrSynchronizable), false},
-    };
-    if (attributes.accessControl) {
-      item.emplace(std::string(sec::kAttrAccessControl), *attributes.accessControl);
-    }
-    items_.push_back({nextId_, std::move(item), secret});
+    items_.push_back({nextId_, rules::keyItem(attributes), secret});
   }
   ++nextId_;
   return {std::make_shared<FakeSecKey>(secret, true), std::nullopt};

@@ -35,6 +35,13 @@ struct Rect {
   bool operator==(const Rect&) const = default;
 };
 
+// A position in points, in the coordinates its user names.
+struct Point {
+  double x = 0;
+  double y = 0;
+  bool operator==(const Point&) const = default;
+};
+
 // How a view follows its superview's size changes (the bits of AppKit's
 // autoresizing mask, so masks read the same on every backend).
 namespace autoresizing {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/app_shell.h"
 #include "platform/task_queue.h"
 
 namespace vellumark::platform {
@@ -25,12 +26,6 @@ inline constexpr char kFilePromise[] = "file-promise";
 }  // namespace pasteboard_type
 
 enum class DragOperation : unsigned { NoOperation = 0, Copy = 1 };
-
-struct Point {
-  double x = 0;
-  double y = 0;
-  bool operator==(const Point&) const = default;
-};
 
 // Files a drag source promises to write into a folder the destination
 // chooses.

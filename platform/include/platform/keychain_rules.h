@@ -127,6 +127,19 @@ inline KeychainQuery primaryKey(const KeychainQuery& item) {
   return key;
 }
 
+// The attributes of the item that keeps a permanent key made from `key`.
+inline KeychainQuery keyItem(const KeyAttributes& key) {
+  KeychainQuery item{
+      {std::string(sec::kClass), std::string(sec::kClassKey)},
+      {std::string(sec::kAttrKeyType), key.keyType},
+      {std::string(sec::kAttrKeySizeInBits), key.keySizeInBits},
+      {std::string(sec::kAttrApplicationTag), key.applicationTag},
+      {std::string(sec::kAttrSynchronizable), false},
+  };
+  if (key.accessControl) item.emplace(std::string(sec::kAttrAccessControl), *key.accessControl);
+  return item;
+}
+
 // Whether the item's attributes hold every entry of `attributes`.
 inline bool matches(const KeychainQuery& item, const KeychainQuery& attributes) {
   for (const auto& [name, value] : attributes) {

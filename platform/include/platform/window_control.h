@@ -45,12 +45,6 @@ struct Size {
   bool operator==(const Size&) const = default;
 };
 
-struct Point {
-  double x = 0;
-  double y = 0;
-  bool operator==(const Point&) const = default;
-};
-
 // What a window tells the object managing it, and the two questions it asks.
 // Defaults are the platform's own behaviour.
 class WindowDelegate {

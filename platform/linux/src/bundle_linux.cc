@@ -10,6 +10,7 @@
 #include <map>
 
 #include "platform_linux/bundle.h"
+#include "plist_file.h"
 
 namespace vellumark::linux_platform {
 namespace {
@@ -130,25 +131,30 @@ bool readFile(const std::string& file, std::string& content) {
   }
 }
 
-// Reads the top-level dictionary of `file`; an empty map and `error` set when
-// it cannot.
-std::map<std::string, platform::InfoValue> readInfoPlist(const std::string& file,
-                                                         std::string& error) {
-  std::map<std::string, platform::InfoValue> info;
+}  // namespace
+
+PlistFileRead readPlistDictionary(const std::string& file, std::uintmax_t maxSize,
+                                  std::map<std::string, platform::InfoValue>& values,
+                                  std::string& error) {
+  values.clear();
   std::error_code ec;
   const std::uintmax_t size = std::filesystem::file_size(file, ec);
+  if (ec == std::errc::no_such_file_or_directory) {
+    error = "reading " + file + ": " + ec.message();
+    return PlistFileRead::kMissing;
+  }
   if (ec) {
     error = "reading " + file + ": " + ec.message();
-    return info;
+    return PlistFileRead::kFailed;
   }
-  if (size > kMaxInfoPlistSize) {
-    error = "reading " + file + ": larger than " + std::to_string(kMaxInfoPlistSize) + " bytes";
-    return info;
+  if (size > maxSize) {
+    error = "reading " + file + ": larger than " + std::to_string(maxSize) + " bytes";
+    return PlistFileRead::kFailed;
   }
   std::string content;
   if (!readFile(file, content)) {
     error = errnoMessage("reading", file, errno);
-    return info;
+    return PlistFileRead::kFailed;
   }
 
   plist_t raw = nullptr;
@@ -156,7 +162,7 @@ std::map<std::string, platform::InfoValue> readInfoPlist(const std::string& file
   PlistPtr root(raw);
   if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
     error = "parsing " + file + ": not a property list holding a dictionary";
-    return info;
+    return PlistFileRead::kFailed;
   }
 
   plist_dict_iter rawIter = nullptr;
@@ -168,16 +174,15 @@ std::map<std::string, platform::InfoValue> readInfoPlist(const std::string& file
     plist_dict_next_item(root.get(), rawIter, &rawKey, &value);
     MallocPtr<char> key(rawKey);
     if (!key || value == nullptr) break;
-    info.insert_or_assign(key.get(), toInfoValue(value));
+    values.insert_or_assign(key.get(), toInfoValue(value));
   }
-  return info;
+  return PlistFileRead::kRead;
 }
-
-}  // namespace
 
 std::shared_ptr<platform::Bundle> openBundle(const std::string& path, std::string* error) {
   std::string why;
-  auto info = readInfoPlist(path + "/Info.plist", why);
+  std::map<std::string, platform::InfoValue> info;
+  readPlistDictionary(path + "/Info.plist", kMaxInfoPlistSize, info, why);
   if (error != nullptr) *error = why;
   return std::make_shared<LinuxBundle>(path, std::move(info));
 }

@@ -65,7 +65,6 @@ GtkWindowControl::GtkWindowControl(GtkWindow* window)
   signals_.emplace_back(window, "realize", G_CALLBACK(&GtkWindowControl::onRealize), this);
   signals_.emplace_back(window, "destroy", G_CALLBACK(&GtkWindowControl::onDestroy), this);
   if (GdkWindow* gdk = gdkWindow()) {
-    state_ = gdk_window_get_state(gdk);
     int x = 0;
     int y = 0;
     gdk_window_get_origin(gdk, &x, &y);
@@ -500,7 +499,6 @@ gboolean GtkWindowControl::onWindowState(GtkWidget* /*widget*/, GdkEventWindowSt
   auto* self = static_cast<GtkWindowControl*>(data);
   const GdkWindowState changed = event->changed_mask;
   const GdkWindowState now = event->new_window_state;
-  self->state_ = now;
   auto d = self->delegate();
   if (changed & GDK_WINDOW_STATE_MAXIMIZED) {
     const bool requested = std::exchange(self->zoomRequested_, false);
@@ -540,7 +538,7 @@ gboolean GtkWindowControl::onWindowState(GtkWidget* /*widget*/, GdkEventWindowSt
   return FALSE;
 }
 
-void GtkWindowControl::onActive(GObject* /*object*/, GParamSpec* /*pspec*/, gpointer data) {
+void GtkWindowControl::onActive(GObject* /*object*/, GParamSpec* /*property*/, gpointer data) {
   auto* self = static_cast<GtkWindowControl*>(data);
   auto d = self->delegate();
   if (!d || self->destroyed_) return;

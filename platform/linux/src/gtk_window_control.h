@@ -117,7 +117,7 @@ class GtkWindowControl : public platform::WindowControl {
   static gboolean onDelete(GtkWidget* widget, GdkEvent* event, gpointer data);
   static gboolean onConfigure(GtkWidget* widget, GdkEventConfigure* event, gpointer data);
   static gboolean onWindowState(GtkWidget* widget, GdkEventWindowState* event, gpointer data);
-  static void onActive(GObject* object, GParamSpec* pspec, gpointer data);
+  static void onActive(GObject* object, GParamSpec* property, gpointer data);
   static gboolean onButton(GtkWidget* widget, GdkEventButton* event, gpointer data);
   static void onRealize(GtkWidget* widget, gpointer data);
   static void onDestroy(GtkWidget* widget, gpointer data);
@@ -159,7 +159,6 @@ class GtkWindowControl : public platform::WindowControl {
   // The size the window had when resizing was switched off, kept while it is.
   std::optional<platform::Size> fixedSize_;
 
-  GdkWindowState state_ = GdkWindowState{};
   std::optional<GdkRectangle> lastConfigure_;
   std::optional<Press> press_;
   // A zoom this object asked for, already agreed to by the delegate.

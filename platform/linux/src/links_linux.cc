@@ -4,6 +4,7 @@
 #include <exception>
 #include <memory>
 
+#include "gtk_object.h"
 #include "platform_linux/links.h"
 
 namespace vellumark::linux_platform {
@@ -12,15 +13,11 @@ namespace {
 
 constexpr char kFileScheme[] = "file";
 
-struct GFree {
-  void operator()(gpointer p) const { g_free(p); }
-};
-
 }  // namespace
 
 bool LinkEvents::dispatchGetURL(const std::string& url) const {
   if (!handler_) return false;
-  std::unique_ptr<gchar, GFree> scheme(g_uri_parse_scheme(url.c_str()));
+  gtk::GCharPtr scheme(g_uri_parse_scheme(url.c_str()));
   if (scheme && g_ascii_strcasecmp(scheme.get(), kFileScheme) == 0) return false;
   // A copy: the handler may replace itself while it runs.
   Handler handler = handler_;

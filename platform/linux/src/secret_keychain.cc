@@ -463,17 +463,8 @@ class SecretKeychain : public platform::Keychain {
     auto key = generateEcKey(&der, &error);
     if (!key) return {nullptr, error};
     if (attributes.isPermanent) {
-      KeychainQuery item{
-          {std::string(sec::kClass), std::string(sec::kClassKey)},
-          {std::string(sec::kAttrKeyType), attributes.keyType},
-          {std::string(sec::kAttrKeySizeInBits), attributes.keySizeInBits},
-          {std::string(sec::kAttrApplicationTag), attributes.applicationTag},
-          {std::string(sec::kAttrSynchronizable), false},
-      };
-      if (attributes.accessControl) {
-        item.emplace(std::string(sec::kAttrAccessControl), *attributes.accessControl);
-      }
-      const int32_t status = create(item, der, rules::AuthenticationUI::Allow);
+      const int32_t status =
+          create(rules::keyItem(attributes), der, rules::AuthenticationUI::Allow);
       std::fill(der.begin(), der.end(), 0);
       if (status != st::kSuccess) {
         return {nullptr, platform::keychainStatusText(status).value_or("The key was not stored.")};
@@ -712,7 +703,7 @@ class SecretProtectedData : public platform::ProtectedData {
   }
 
  private:
-  static void onLockedChanged(GObject* object, GParamSpec* /*spec*/, gpointer data) {
+  static void onLockedChanged(GObject* object, GParamSpec* /*property*/, gpointer data) {
     auto* self = static_cast<SecretProtectedData*>(data);
     const bool locked = secret_collection_get_locked(SECRET_COLLECTION(object)) != FALSE;
     Listener listener;

@@ -57,13 +57,14 @@ bool linkStaysInside(const std::string& path, const std::string& target) {
   return !text.empty() && text != ".." && text.rfind("../", 0) != 0;
 }
 
-std::string infoString(const platform::Bundle& bundle, const char* key) {
-  auto value = bundle.objectForInfoDictionaryKey(key);
+}  // namespace
+
+std::string infoString(const platform::Bundle* bundle, const char* key) {
+  if (bundle == nullptr) return {};
+  auto value = bundle->objectForInfoDictionaryKey(key);
   const std::string* text = value ? value->asString() : nullptr;
   return text != nullptr ? *text : std::string();
 }
-
-}  // namespace
 
 std::string makeStagingFolder(const std::string& bundlePath, std::string* error) {
   const fs::path bundle(bundlePath);
@@ -198,7 +199,7 @@ std::string findNewBundle(const std::string& unpacked, const BundleExpectation& 
     *error = "the update's Info.plist cannot be read: " + why;
     return {};
   }
-  if (infoString(*bundle, "CFBundleIdentifier") != expected.identifier) {
+  if (infoString(bundle.get(), "CFBundleIdentifier") != expected.identifier) {
     *error = "the update is not a bundle of this application";
     return {};
   }
@@ -208,7 +209,7 @@ std::string findNewBundle(const std::string& unpacked, const BundleExpectation& 
     *error = "the update has no executable bin/" + expected.executable;
     return {};
   }
-  const std::string version = infoString(*bundle, "CFBundleVersion");
+  const std::string version = infoString(bundle.get(), "CFBundleVersion");
   if (version.empty() || compareVersions(version, expected.currentVersion) <= 0) {
     *error = "the update's version (" + (version.empty() ? std::string("none") : version) +
              ") is not newer than the installed one (" + expected.currentVersion + ")";

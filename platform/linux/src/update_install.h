@@ -5,7 +5,13 @@
 
 #include <string>
 
+#include "platform/bundle.h"
+
 namespace vellumark::linux_platform::update {
+
+// The string value of `key` in the bundle's information dictionary, or
+// empty when the bundle is null or the value is absent or not a string.
+std::string infoString(const platform::Bundle* bundle, const char* key);
 
 // Makes a private folder beside `bundlePath` (".<name>.update-XXXXXX");
 // empty with `error` set when it cannot.

@@ -27,6 +27,7 @@ namespace {
 namespace err = platform::updater_error;
 using platform::AppcastItem;
 using platform::UpdaterError;
+using update::infoString;
 
 constexpr char kInfoVersion[] = "CFBundleVersion";
 constexpr char kInfoShortVersion[] = "CFBundleShortVersionString";
@@ -61,13 +62,6 @@ constexpr char kMessageInstallPrefix[] = "An error occurred while installing the
 
 UpdaterError makeError(int64_t code, std::string description) {
   return UpdaterError{platform::kUpdaterErrorDomain, code, std::move(description)};
-}
-
-std::string infoString(const platform::Bundle* bundle, const char* key) {
-  if (bundle == nullptr) return {};
-  auto value = bundle->objectForInfoDictionaryKey(key);
-  const std::string* text = value ? value->asString() : nullptr;
-  return text != nullptr ? *text : std::string();
 }
 
 std::string kernelRelease() {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "gtk_object.h"
 #include "platform_linux/workspace.h"
 
 namespace vellumark::linux_platform {
@@ -14,19 +15,9 @@ namespace {
 constexpr char kFileScheme[] = "file";
 constexpr char kSchemeHandlerType[] = "x-scheme-handler/";
 
-struct GFree {
-  void operator()(gpointer p) const { g_free(p); }
-};
-struct GObjectUnref {
-  void operator()(gpointer object) const { g_object_unref(object); }
-};
-struct GErrorFree {
-  void operator()(GError* error) const { g_error_free(error); }
-};
-using GCharPtr = std::unique_ptr<gchar, GFree>;
-template <typename T>
-using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
-using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
+using gtk::GCharPtr;
+using gtk::GErrorPtr;
+using gtk::GObjectPtr;
 
 void logFailure(const char* call, const std::string& url, const GError* error) {
   std::fprintf(stderr, "vellumark: %s %s: %s\n", call, url.c_str(),

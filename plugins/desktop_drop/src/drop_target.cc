@@ -50,6 +50,10 @@ struct DropTarget::Drop {
   std::shared_ptr<std::mutex> lock;
   Services services;
   std::weak_ptr<DropTarget> target;
+  // The application's own folders: files in them need no bookmark to be
+  // reopened. Empty when unknown; set before any item is added.
+  std::string container;
+  std::string temporary;
   // Guarded by `lock`.
   ChannelList items;
   std::set<std::string> seen;
@@ -84,18 +88,23 @@ bool DropTarget::performDragOperation(platform::DraggingInfo& info) {
   drop->lock = itemsLock_;
   drop->services = services_;
   drop->target = weak_from_this();
+  if (services_.fileManager) {
+    const std::string bundleId =
+        services_.bundle ? services_.bundle->bundleIdentifier().value_or("") : "";
+    const std::string home = services_.fileManager->homeDirectory();
+    if (!home.empty()) {
+      drop->container = appendDirectory(appendDirectory(home, kContainersDirectory), bundleId);
+    }
+    drop->temporary = appendDirectory(services_.fileManager->temporaryDirectory(), "");
+  }
 
   const std::vector<std::string> urls = pasteboard.fileURLs();
   const std::vector<std::string> names = pasteboard.filenames();
   {
     std::lock_guard lock(*itemsLock_);
     // A file offered both ways is reported once, as its URL.
-    if (!urls.empty()) {
-      for (const std::string& url : urls) addItemLocked(*drop, url, false);
-    }
-    if (!urls.empty() || !names.empty()) {
-      for (const std::string& name : names) addItemLocked(*drop, name, false);
-    }
+    for (const std::string& url : urls) addItemLocked(*drop, url, false);
+    for (const std::string& name : names) addItemLocked(*drop, name, false);
   }
 
   if (urls.empty() && names.empty()) {
@@ -144,18 +153,7 @@ void DropTarget::addItemLocked(Drop& drop, const std::string& path, bool fromPro
   const std::optional<bool> directory =
       services.fileManager ? services.fileManager->isDirectory(path) : std::nullopt;
 
-  // Files in the application's own folders need no bookmark to be reopened.
-  bool ownFolder = false;
-  if (services.fileManager) {
-    const std::string bundleId =
-        services.bundle ? services.bundle->bundleIdentifier().value_or("") : "";
-    const std::string home = services.fileManager->homeDirectory();
-    const std::string container =
-        home.empty() ? std::string()
-                     : appendDirectory(appendDirectory(home, kContainersDirectory), bundleId);
-    const std::string temporary = appendDirectory(services.fileManager->temporaryDirectory(), "");
-    ownFolder = isInside(path, container) || isInside(path, temporary);
-  }
+  const bool ownFolder = isInside(path, drop.container) || isInside(path, drop.temporary);
   ChannelValue bookmark;
   if (!ownFolder && services.bookmarks) {
     if (auto data = services.bookmarks->bookmarkData(path)) bookmark = ChannelValue::bytes(*data);

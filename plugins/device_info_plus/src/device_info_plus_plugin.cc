@@ -89,9 +89,9 @@ ChannelMap DeviceInfoPlusMacosPlugin::deviceInfo() const {
   map.append(kKeyComputerName, computerName ? *computerName : text(kKernHostName));
   map.append(kKeyHostName, text(kKernOsType));
   map.append(kKeyArch, text(kHwMachine));
-  map.append(kKeyModel, text(kHwModel));
-  // Read again rather than reused: each key stands on its own source.
-  map.append(kKeyModelName, std::string(device_info::modelName(text(kHwModel))));
+  const std::string model = text(kHwModel);
+  map.append(kKeyModel, model);
+  map.append(kKeyModelName, std::string(device_info::modelName(model)));
   map.append(kKeyKernelVersion, text(kKernVersion));
 
   map.append(kKeyOsRelease, facts_ ? facts_->operatingSystemVersionString() : std::string());

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "embedding/bridge_protocol.h"
+
 namespace vellumark::device_info {
 namespace {
 
@@ -37,7 +39,7 @@ std::string SysctlReader::text(std::span<const int> path) const {
   size_t end = 0;
   while (end < raw.size() && raw[end] != 0) ++end;
   std::string text(reinterpret_cast<const char*>(raw.data()), end);
-  if (!isValidUtf8(text)) throw SysctlError{SysctlError::Kind::malformedUTF8};
+  if (!bridge::isValidUtf8(text)) throw SysctlError{SysctlError::Kind::malformedUTF8};
   return text;
 }
 
@@ -62,37 +64,6 @@ std::vector<int> SysctlReader::path(const std::string& name) const {
   // Never trust a backend to stay inside the buffer it was given.
   numbers.resize(std::min(length, numbers.size()));
   return numbers;
-}
-
-bool isValidUtf8(std::string_view bytes) {
-  size_t i = 0;
-  while (i < bytes.size()) {
-    const auto lead = static_cast<uint8_t>(bytes[i]);
-    size_t extra = 0;
-    uint32_t point = 0;
-    uint32_t least = 0;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if ((lead & 0xE0) == 0xC0) {
-      extra = 1, point = lead & 0x1Fu, least = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      extra = 2, point = lead & 0x0Fu, least = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      extra = 3, point = lead & 0x07u, least = 0x10000;
-    } else {
-      return false;
-    }
-    if (bytes.size() - i <= extra) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      const auto next = static_cast<uint8_t>(bytes[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      point = (point << 6) | (next & 0x3Fu);
-    }
-    if (point < least || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
 }
 
 }  // namespace vellumark::device_info

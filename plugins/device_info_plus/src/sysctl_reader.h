@@ -45,8 +45,4 @@ class SysctlReader {
   const platform::Sysctl* sysctl_;
 };
 
-// Whether `bytes` is well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF).
-bool isValidUtf8(std::string_view bytes);
-
 }  // namespace vellumark::device_info

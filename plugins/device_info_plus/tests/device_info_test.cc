@@ -184,14 +184,29 @@ TEST(SysctlReaderTest, AnAnswerThatGrowsBetweenTheTwoReadsFails) {
   }
 }
 
-TEST(Utf8Test, RejectsWhatIsNotWellFormed) {
-  EXPECT_TRUE(device_info::isValidUtf8("plain"));
-  EXPECT_TRUE(device_info::isValidUtf8("Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80"));
-  EXPECT_FALSE(device_info::isValidUtf8("\xC0\xAF"));          // overlong "/"
-  EXPECT_FALSE(device_info::isValidUtf8("\xED\xA0\x80"));      // surrogate
-  EXPECT_FALSE(device_info::isValidUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
-  EXPECT_FALSE(device_info::isValidUtf8("\xE2\x82"));          // cut short
-  EXPECT_FALSE(device_info::isValidUtf8("\xFF"));
+TEST(SysctlReaderTest, TextThatIsNotWellFormedUtf8Fails) {
+  FakeSysctl sysctl;
+  device_info::SysctlReader reader(&sysctl);
+  const int path[] = {1, 1};
+  auto read = [&](const std::string& text) {
+    sysctl.setText({1, 1}, text);
+    return reader.text(path);
+  };
+  EXPECT_EQ(read("plain"), "plain");
+  EXPECT_EQ(read("Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80"),
+            "Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80");
+  for (const char* bad : {"\xC0\xAF",          // overlong "/"
+                          "\xED\xA0\x80",      // surrogate
+                          "\xF4\x90\x80\x80",  // above U+10FFFF
+                          "\xE2\x82",          // cut short
+                          "\xFF"}) {
+    try {
+      read(bad);
+      ADD_FAILURE() << "accepted " << ::testing::PrintToString(std::string(bad));
+    } catch (const device_info::SysctlError& e) {
+      EXPECT_EQ(e.kind, device_info::SysctlError::Kind::malformedUTF8);
+    }
+  }
 }
 
 TEST(ModelNamesTest, TableRowsAndUnknownIdentifiers) {

@@ -133,18 +133,10 @@ void FilePickerPlugin::handleMethodCall(const MethodCall& call, MethodResult res
 }
 
 void FilePickerPlugin::pickFiles(const MethodCall& call, const MethodResult& result) {
-  if (!checkEntitlement(Access::Read, result)) return;
-  auto panel = panels_ ? panels_->openPanel() : nullptr;
-  if (!panel) {
-    result.success();
-    return;
-  }
   const bool allowMultiple = boolArgument(call, kArgAllowMultiple);
-  setInitialDirectory(*panel, call);
-  panel->setShowsHiddenFiles(false);
-  panel->setAllowsMultipleSelection(allowMultiple);
-  panel->setCanChooseDirectories(false);
-  panel->setCanChooseFiles(true);
+  auto panel =
+      openPanel(call, result, {.multiple = allowMultiple, .directories = false, .files = true});
+  if (!panel) return;
   applyExtensionFilter(*panel, call);
   present(panel, result, [panel = panel.get(), allowMultiple]() -> ChannelValue {
     if (allowMultiple) return pathList(panel->paths());
@@ -155,33 +147,15 @@ void FilePickerPlugin::pickFiles(const MethodCall& call, const MethodResult& res
 }
 
 void FilePickerPlugin::getDirectoryPath(const MethodCall& call, const MethodResult& result) {
-  if (!checkEntitlement(Access::Read, result)) return;
-  auto panel = panels_ ? panels_->openPanel() : nullptr;
-  if (!panel) {
-    result.success();
-    return;
-  }
-  setInitialDirectory(*panel, call);
-  panel->setShowsHiddenFiles(false);
-  panel->setAllowsMultipleSelection(false);
-  panel->setCanChooseDirectories(true);
-  panel->setCanChooseFiles(false);
+  auto panel = openPanel(call, result, {.multiple = false, .directories = true, .files = false});
+  if (!panel) return;
   present(panel, result, [panel = panel.get()] { return singlePath(panel->path()); });
 }
 
 void FilePickerPlugin::pickFileAndDirectoryPaths(const MethodCall& call,
                                                  const MethodResult& result) {
-  if (!checkEntitlement(Access::Read, result)) return;
-  auto panel = panels_ ? panels_->openPanel() : nullptr;
-  if (!panel) {
-    result.success();
-    return;
-  }
-  setInitialDirectory(*panel, call);
-  panel->setShowsHiddenFiles(false);
-  panel->setAllowsMultipleSelection(true);
-  panel->setCanChooseDirectories(true);
-  panel->setCanChooseFiles(true);
+  auto panel = openPanel(call, result, {.multiple = true, .directories = true, .files = true});
+  if (!panel) return;
   applyExtensionFilter(*panel, call);
   present(panel, result, [panel = panel.get()] { return pathList(panel->paths()); });
 }
@@ -228,6 +202,23 @@ bool FilePickerPlugin::checkEntitlement(Access access, const MethodResult& resul
     return false;
   }
   return true;
+}
+
+std::shared_ptr<platform::OpenPanel> FilePickerPlugin::openPanel(const MethodCall& call,
+                                                                 const MethodResult& result,
+                                                                 Choice choice) {
+  if (!checkEntitlement(Access::Read, result)) return nullptr;
+  auto panel = panels_ ? panels_->openPanel() : nullptr;
+  if (!panel) {
+    result.success();
+    return nullptr;
+  }
+  setInitialDirectory(*panel, call);
+  panel->setShowsHiddenFiles(false);
+  panel->setAllowsMultipleSelection(choice.multiple);
+  panel->setCanChooseDirectories(choice.directories);
+  panel->setCanChooseFiles(choice.files);
+  return panel;
 }
 
 void FilePickerPlugin::applyExtensionFilter(platform::SavePanel& panel, const MethodCall& call) {

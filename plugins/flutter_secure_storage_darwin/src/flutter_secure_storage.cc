@@ -89,6 +89,14 @@ bool FlutterSecureStorage::lookUp(const KeychainQueryParameters& p) {
   throw OSSecError{status, std::nullopt};
 }
 
+bool FlutterSecureStorage::existsForWrite(const KeychainQueryParameters& p) {
+  try {
+    return lookUp(p);
+  } catch (const OSSecError&) {
+    return false;
+  }
+}
+
 int32_t FlutterSecureStorage::deleteItems(const KeychainQueryParameters& p, bool allItems) {
   KeychainQueryParameters copy = p;
   if (allItems) copy.key.reset();
@@ -192,13 +200,7 @@ Response FlutterSecureStorage::write(const KeychainQueryParameters& p, const std
 }
 
 Response FlutterSecureStorage::writePlain(const KeychainQueryParameters& p, const Bytes& data) {
-  bool exists = false;
-  try {
-    exists = lookUp(p);
-  } catch (const OSSecError&) {
-    exists = false;
-  }
-  if (exists) {
+  if (existsForWrite(p)) {
     const int32_t status = keychain_->update(baseQuery(p), {{std::string(sec::kValueData), data}});
     if (status == st::kSuccess) return {};
     deleteItems(p, false);
@@ -244,13 +246,7 @@ Response FlutterSecureStorage::writeEnclave(const KeychainQueryParameters& p, co
 
 int32_t FlutterSecureStorage::updateOrAdd(const KeychainQueryParameters& p, const Bytes& data) {
   const KeychainQuery addQuery = withData(baseQuery(p), data);
-  bool exists = false;
-  try {
-    exists = lookUp(p);
-  } catch (const OSSecError&) {
-    exists = false;
-  }
-  if (exists) return keychain_->update(addQuery, {{std::string(sec::kValueData), data}});
+  if (existsForWrite(p)) return keychain_->update(addQuery, {{std::string(sec::kValueData), data}});
   return keychain_->add(addQuery);
 }
 

@@ -49,6 +49,8 @@ class FlutterSecureStorage {
  private:
   const platform::KeychainServices& require();
   bool lookUp(const KeychainQueryParameters& p);
+  // lookUp, a failed look-up counting as absent: the add that follows reports it.
+  bool existsForWrite(const KeychainQueryParameters& p);
   int32_t deleteItems(const KeychainQueryParameters& p, bool allItems);
   FlutterSecureStorageResponse readPlain(const KeychainQueryParameters& p);
   FlutterSecureStorageResponse readEnclave(const KeychainQueryParameters& p);

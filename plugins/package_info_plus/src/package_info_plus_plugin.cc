@@ -81,9 +81,10 @@ ChannelMap FPPPackageInfoPlusPlugin::packageInfo() const {
   const std::optional<std::string> updateTime = getTimeMillisStringFromDate(getUpdateDate());
 
   ChannelMap map;
-  const bool hasDisplayName =
-      bundle_ && bundle_->objectForInfoDictionaryKey(kInfoDisplayName).has_value();
-  map.append(kKeyAppName, infoValue(hasDisplayName ? kInfoDisplayName : kInfoName));
+  // A display name of any kind wins, even one the channel carries as null.
+  const std::optional<platform::InfoValue> displayName =
+      bundle_ ? bundle_->objectForInfoDictionaryKey(kInfoDisplayName) : std::nullopt;
+  map.append(kKeyAppName, displayName ? toChannelValue(*displayName) : infoValue(kInfoName));
   map.append(kKeyPackageName, textOrNull(bundle_ ? bundle_->bundleIdentifier() : std::nullopt));
   map.append(kKeyVersion, infoValue(kInfoShortVersion));
   map.append(kKeyBuildNumber, infoValue(kInfoVersion));

@@ -75,15 +75,6 @@ void MessagesPigeonCodecWriter::writeValue(const ChannelValue& value) {
   StandardWriter::writeValue(value);
 }
 
-std::unique_ptr<StandardReader> MessagesPigeonCodecReaderWriter::readerWithData(
-    std::span<const uint8_t> data) const {
-  return std::make_unique<MessagesPigeonCodecReader>(data);
-}
-
-std::unique_ptr<StandardWriter> MessagesPigeonCodecReaderWriter::writerWithData(Bytes& out) const {
-  return std::make_unique<MessagesPigeonCodecWriter>(out);
-}
-
 std::shared_ptr<const MessagesPigeonCodec> MessagesPigeonCodec::sharedInstance() {
   // A function-local static: its one-time creation is safe when setups race.
   static const auto codec = std::make_shared<const MessagesPigeonCodec>(

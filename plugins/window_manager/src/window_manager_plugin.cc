@@ -265,12 +265,12 @@ void WindowManagerPlugin::getId(const Call& call) {
 
 void WindowManagerPlugin::setAsFrameless(const Call& call) {
   if (auto* window = windowManager_->mainWindow()) {
-    window->setStyleMask(window->styleMask() | style::kFullSizeContentView);
+    setStyleBit(style::kFullSizeContentView, true);
     window->setTitleVisibility(platform::TitleVisibility::kHidden);
     window->setOpaque(true);
     window->setHasShadow(false);
     window->setBackgroundColor(platform::Color{0, 0, 0, 0});
-    if ((window->styleMask() & style::kTitled) != 0) window->setTitlebarContainerHidden(true);
+    if (hasStyleBit(style::kTitled)) window->setTitlebarContainerHidden(true);
   }
   call.done();
 }
@@ -390,7 +390,7 @@ void WindowManagerPlugin::isFullScreen(const Call& call) {
 void WindowManagerPlugin::setFullScreen(const Call& call) {
   auto* window = windowManager_->mainWindow();
   const auto wish = call.boolean(kArgIsFullScreen);
-  if (window != nullptr && wish && *wish != ((window->styleMask() & style::kFullScreen) != 0)) {
+  if (window != nullptr && wish && *wish != hasStyleBit(style::kFullScreen)) {
     window->toggleFullScreen();
   }
   call.done();
@@ -405,7 +405,7 @@ void WindowManagerPlugin::setAspectRatio(const Call& call) {
       window->setResizeIncrements({1, 1});
       window->setAspectRatio({0, 0});
       window->setContentAspectRatio({0, 0});
-    } else if ((window->styleMask() & style::kFullSizeContentView) != 0) {
+    } else if (hasStyleBit(style::kFullSizeContentView)) {
       window->setAspectRatio({*ratio, 1});
     } else {
       window->setContentAspectRatio({*ratio, 1});
@@ -562,9 +562,7 @@ void WindowManagerPlugin::setTitleBarStyle(const Call& call) {
     window->setTitleVisibility(hidden ? platform::TitleVisibility::kHidden
                                       : platform::TitleVisibility::kVisible);
     window->setTitlebarAppearsTransparent(hidden);
-    const uint64_t mask = window->styleMask();
-    window->setStyleMask(hidden ? (mask | style::kFullSizeContentView)
-                                : (mask & ~style::kFullSizeContentView));
+    setStyleBit(style::kFullSizeContentView, hidden);
     window->setOpaque(false);
     window->setHasShadow(true);
     window->setTitlebarContainerHidden(false);

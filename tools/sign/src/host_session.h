@@ -6,7 +6,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <memory>
 #include <stdexcept>
 #include <string>
 

@@ -32,6 +32,12 @@ class FilePickerPlugin : public FlutterPlugin {
 
  private:
   enum class Access { Read, Write };
+  // What an open panel lets the user choose.
+  struct Choice {
+    bool multiple;
+    bool directories;
+    bool files;
+  };
 
   void pickFiles(const MethodCall& call, const MethodResult& result);
   void getDirectoryPath(const MethodCall& call, const MethodResult& result);
@@ -41,6 +47,10 @@ class FilePickerPlugin : public FlutterPlugin {
 
   // Answers the error and returns false when the process lacks `access`.
   bool checkEntitlement(Access access, const MethodResult& result);
+  // An open panel set up for `choice`, after the read entitlement check;
+  // null, with `result` answered, when no panel can be had.
+  std::shared_ptr<platform::OpenPanel> openPanel(const MethodCall& call, const MethodResult& result,
+                                                 Choice choice);
   void applyExtensionFilter(platform::SavePanel& panel, const MethodCall& call);
   // Shows `panel`; `reply` builds the answer after OK.
   void present(std::shared_ptr<platform::SavePanel> panel, const MethodResult& result,

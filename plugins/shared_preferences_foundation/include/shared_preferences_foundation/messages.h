@@ -57,11 +57,8 @@ class MessagesPigeonCodecWriter : public StandardWriter {
   void writeValue(const ChannelValue& value) override;
 };
 
-class MessagesPigeonCodecReaderWriter : public StandardReaderWriter {
- public:
-  std::unique_ptr<StandardReader> readerWithData(std::span<const uint8_t> data) const override;
-  std::unique_ptr<StandardWriter> writerWithData(Bytes& out) const override;
-};
+using MessagesPigeonCodecReaderWriter =
+    pigeon::CodecReaderWriter<MessagesPigeonCodecReader, MessagesPigeonCodecWriter>;
 
 class MessagesPigeonCodec : public StandardMessageCodec {
  public:
